@@ -1,0 +1,52 @@
+"""Shared fixtures and flags for the tamsel test suite.
+
+Importable from test modules as ``from conftest import IS_PYPY, full_gc``.
+"""
+
+import gc
+import platform
+import sys
+
+import pytest
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+
+
+def full_gc():
+    """Collect until nothing more is freed.
+
+    CPython frees an object when its last reference goes; PyPy only at a
+    collection, and objects reachable from C-API wrappers may need more than
+    one. Call this before asserting that something was released.
+    """
+    for _ in range(4):
+        if gc.collect() == 0 and not IS_PYPY:
+            break
+
+
+@pytest.fixture
+def is_pypy():
+    return IS_PYPY
+
+
+@pytest.fixture(scope="session")
+def numpy():
+    """The numpy module, or skip the test when numpy is not installed."""
+    return pytest.importorskip("numpy")
+
+
+def pytest_report_header(config):
+    lines = [f"interpreter: {platform.python_implementation()} {platform.python_version()} ({sys.executable})"]
+    try:
+        import tamsel
+    except ImportError as exc:
+        lines.append(f"tamsel: not importable ({exc})")
+    else:
+        lines.append(f"tamsel: {getattr(tamsel, '__file__', '?')}")
+    try:
+        import numpy
+    except ImportError:
+        lines.append("numpy: not installed (numpy tests skip)")
+    else:
+        lines.append(f"numpy: {numpy.__version__}")
+    return lines
