@@ -1,0 +1,17 @@
+// An equality filter on one metadata attribute, alive for one search.
+#pragma once
+
+#include <string>
+
+#include "core/metadata.hpp"
+
+namespace tamsel {
+
+struct Filter {
+  std::string attribute;
+  Metadata value;
+
+  bool matches(const Metadata& stored) const { return stored == value; }
+};
+
+}  // namespace tamsel

@@ -1,0 +1,59 @@
+// Exact index: every stored vector is scored against the query.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/distance.hpp"
+#include "core/result.hpp"
+
+namespace tamsel {
+
+enum class FlatError { EmptyIndex, EmptyVectors };
+
+const char* error_name(FlatError error);
+
+// "cosine" and "inner_product" select the similarities; every other name
+// (and no name) selects the Euclidean distance.
+Metric flat_metric(const char* name, std::size_t length);
+
+struct ScoredId {
+  std::size_t id;
+  double score;
+};
+
+// (score, id) order with NaN after every number and equal to any NaN.
+inline bool scored_before(const ScoredId& a, const ScoredId& b) {
+  const bool a_nan = a.score != a.score, b_nan = b.score != b.score;
+  if (a_nan || b_nan) return a_nan == b_nan ? a.id < b.id : b_nan;
+  if (a.score != b.score) return a.score < b.score;
+  return a.id < b.id;
+}
+
+class Flat {
+ public:
+  Flat(std::size_t dim, Metric metric) : dim_(dim), metric_(metric) {}
+
+  std::size_t dim() const { return dim_; }
+  Metric metric() const { return metric_; }
+  std::size_t size() const { return dim_ == 0 ? 0 : values_.size() / dim_; }
+  // Emptiness looks at the stored numbers: a dim-0 index never holds any.
+  bool empty() const { return values_.empty(); }
+  std::span<const double> vector(std::size_t id) const { return {values_.data() + id * dim_, dim_}; }
+
+  // Makes room for `values` more numbers, so the appends that follow cannot fail.
+  void reserve_more(std::size_t values);
+  // The caller has checked that `vector` has `dim` values.
+  void append(std::span<const double> vector);
+
+  // The k best (score, id) entries in ascending (score, id) order.
+  Result<std::vector<ScoredId>, FlatError> search(std::span<const double> query, std::size_t k) const;
+
+ private:
+  std::size_t dim_;
+  Metric metric_;
+  std::vector<double> values_;
+};
+
+}  // namespace tamsel

@@ -1,0 +1,333 @@
+#include "python/binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace tamsel::python {
+
+// ---------------------------------------------------------------- errors
+
+void throw_pending() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) raise(PyExc_SystemError, "attempted to fetch exception but none was set");
+  PyErr_NormalizeException(&type, &value, &traceback);
+  throw PythonError{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+void raise(PyObject* type, const std::string& message) {
+  Ref text = checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  throw ModuleError{type, std::move(text)};
+}
+
+std::string type_name(PyObject* object) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t length = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &length))
+      return std::string(text, static_cast<std::size_t>(length));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void set_python_error(const PythonError& error) noexcept {
+  Ref type = error.type, value = error.value, traceback = error.traceback;
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+}
+
+void set_module_error(const ModuleError& error) noexcept { PyErr_SetObject(error.type, error.message.get()); }
+
+namespace {
+
+// Created once per process, on first need; derived from BaseException so that
+// `except Exception` does not swallow a broken invariant.
+PyObject* panic_exception_type() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "tamsel.PanicException",
+      "An internal failure of tamsel. The object that raised it stays usable.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+}  // namespace
+
+void set_internal_failure(const char* message) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the creation failure is pending instead
+  PyErr_SetString(type, message);
+}
+
+Ref new_result(PyObject* created) {
+  if (created != nullptr) return Ref::steal(created);
+  std::string message = "failed to build a result";
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (Ref text = Ref::steal(PyObject_Str(value))) {
+      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
+    }
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Clear();
+  throw InternalFailure(message);
+}
+
+// ---------------------------------------------------------------- conversions
+
+double to_double(PyObject* object) {
+  if (PyFloat_Check(object)) return PyFloat_AS_DOUBLE(object);
+  const double value = PyFloat_AsDouble(object);
+  if (value != -1.0 || !PyErr_Occurred()) return value;
+  // PyPy's PyFloat_AsDouble refuses objects that offer only __index__, which
+  // CPython converts through the integer they stand for.
+  if (kPyPy && PyErr_ExceptionMatches(PyExc_TypeError) && PyIndex_Check(object) &&
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__float__")) {
+    PyErr_Clear();
+    Ref integer = checked(PyNumber_Index(object));
+    const double converted = PyLong_AsDouble(integer.get());
+    if (converted == -1.0 && PyErr_Occurred()) throw_pending();
+    return converted;
+  }
+  throw_pending();
+}
+
+std::size_t to_size(PyObject* object) {
+  Ref integer;
+  if (!PyLong_Check(object)) {
+    integer = checked(PyNumber_Index(object));
+    object = integer.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+  if (value > std::numeric_limits<std::size_t>::max())
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return static_cast<std::size_t>(value);
+}
+
+std::string to_text(PyObject* object) {
+  if (!PyUnicode_Check(object))
+    raise_type_error("'" + type_name(object) + "' object cannot be converted to 'PyString'");
+  Py_ssize_t length = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+  if (text == nullptr) throw_pending();
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+NamedValue to_named_value(PyObject* object) {
+  if (!PyTuple_Check(object))
+    raise_type_error("'" + type_name(object) + "' object cannot be converted to 'PyTuple'");
+  const Py_ssize_t length = PyTuple_Size(object);
+  if (length != 2)
+    raise_value_error("expected tuple of length 2, but got tuple of length " + std::to_string(length));
+  std::string name = to_text(PyTuple_GetItem(object, 0));
+  return {std::move(name), Ref::borrow(PyTuple_GetItem(object, 1))};
+}
+
+namespace {
+
+// A length reported by an arbitrary sequence only sizes the first buffer; a
+// buffer larger than this grows as the elements actually arrive.
+constexpr std::size_t kTrustedSizeHint = std::size_t{1} << 16;
+
+}  // namespace
+
+SequenceReader::SequenceReader(PyObject* sequence) : sequence_(sequence) {
+  if (PyUnicode_Check(sequence)) raise_type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(sequence))
+    raise_type_error("'" + type_name(sequence) + "' object cannot be converted to 'Sequence'");
+  const Py_ssize_t length = PySequence_Size(sequence);
+  if (length < 0) {
+    PyErr_Clear();
+    return;
+  }
+  const bool exact = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
+  size_hint_ = exact ? static_cast<std::size_t>(length)
+                     : std::min(static_cast<std::size_t>(length), kTrustedSizeHint);
+}
+
+std::vector<double> From<std::vector<double>>::convert(PyObject* object) {
+  SequenceReader reader(object);
+  std::vector<double> values;
+  values.reserve(reader.size_hint());
+  reader.for_each([&](PyObject* element) { values.push_back(to_double(element)); });
+  return values;
+}
+
+VectorList From<VectorList>::convert(PyObject* object) {
+  SequenceReader reader(object);
+  VectorList list;
+  list.reserve_vectors(reader.size_hint());
+  std::vector<double>& values = list.values();
+  reader.for_each([&](PyObject* vector) {
+    SequenceReader components(vector);
+    // The batch is sized from its first vector, so it is not copied again and
+    // again as it grows.
+    if (list.empty()) {
+      const std::size_t count = std::max<std::size_t>(reader.size_hint(), 1);
+      const std::size_t dim = components.size_hint();
+      if (dim != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(double) / dim) throw std::bad_alloc();
+      values.reserve(count * dim);
+    }
+    components.for_each([&](PyObject* element) { values.push_back(to_double(element)); });
+    list.end_vector();
+  });
+  return list;
+}
+
+// ---------------------------------------------------------------- instances
+
+Borrow::Borrow(std::atomic<std::intptr_t>& counter, Use use) : counter_(counter), use_(use) {
+  if (use == Use::Shared) {
+    std::intptr_t current = counter.load();
+    do {
+      if (current == -1) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!counter.compare_exchange_weak(current, current + 1));
+  } else {
+    std::intptr_t expected = 0;
+    if (!counter.compare_exchange_strong(expected, -1)) raise(PyExc_RuntimeError, "Already borrowed");
+  }
+}
+
+Borrow::~Borrow() {
+  if (use_ == Use::Shared)
+    counter_.fetch_sub(1);
+  else
+    counter_.store(0);
+}
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+[[noreturn]] void raise_formatted(PyObject* message) {
+  if (message == nullptr) throw_pending();
+  throw ModuleError{PyExc_TypeError, Ref::steal(message)};
+}
+
+[[noreturn]] void too_many_positional(const char* qualified_name, std::size_t max, std::size_t required,
+                                      std::size_t given) {
+  const std::string takes = required == max
+                                ? std::to_string(max)
+                                : "from " + std::to_string(required) + " to " + std::to_string(max);
+  raise_type_error(std::string(qualified_name) + "() takes " + takes + " positional arguments but " +
+                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
+
+// Puts one keyword argument into its slot.
+void bind_keyword(const char* qualified_name, std::span<const char* const> names, PyObject* keyword,
+                  PyObject* value, PyObject** slots) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
+      if (slots[i] != nullptr)
+        raise_type_error(std::string(qualified_name) + "() got multiple values for argument '" + names[i] + "'");
+      slots[i] = value;
+      return;
+    }
+  }
+  raise_formatted(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", qualified_name, keyword));
+}
+
+void require(const char* qualified_name, std::span<const char* const> names, std::size_t required,
+             PyObject** slots) {
+  for (std::size_t i = 0; i < required; ++i) {
+    if (slots[i] == nullptr)
+      raise_type_error(std::string(qualified_name) + "() missing 1 required positional argument: '" + names[i] +
+                       "'");
+  }
+}
+
+}  // namespace
+
+void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
+                    PyObject* const* args, std::size_t nargs, PyObject* kwnames, PyObject** slots) {
+  if (nargs > names.size()) too_many_positional(qualified_name, names.size(), required, nargs);
+  std::copy(args, args + nargs, slots);
+  if (kwnames != nullptr) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i)
+      bind_keyword(qualified_name, names, PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<std::size_t>(i)],
+                   slots);
+  }
+  require(qualified_name, names, required, slots);
+}
+
+void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
+                    PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+  if (nargs > names.size()) too_many_positional(qualified_name, names.size(), required, nargs);
+  for (std::size_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject *keyword = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &position, &keyword, &value)) bind_keyword(qualified_name, names, keyword, value, slots);
+  }
+  require(qualified_name, names, required, slots);
+}
+
+ModuleError with_parameter_prefix(const char* parameter, PyObject* message_source) {
+  Ref text = checked(PyObject_Str(message_source));
+  Ref message = checked(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+  return ModuleError{PyExc_TypeError, std::move(message)};
+}
+
+// ---------------------------------------------------------------- classes
+
+namespace {
+
+// Instances have no attributes to set. PyPy gives every instance of an
+// extension type a dictionary, so the refusal is made here rather than left
+// to the absent `__dict__`.
+int refuse_attribute(PyObject* self, PyObject* name, PyObject*) noexcept {
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+  return -1;
+}
+
+// PyPy derives no `__doc__` from a doc slot whose text after the signature is
+// empty; CPython derives the empty string.
+void set_empty_doc(PyObject* type, const char* doc_slot) {
+  const char* text = std::strstr(doc_slot, "\n--\n\n");
+  if (text == nullptr || text[5] != '\0') return;
+  Ref doc = Ref::steal(PyObject_GetAttrString(type, "__doc__"));
+  if (!doc) throw_pending();
+  if (doc.get() != Py_None) return;
+  Ref empty = checked(PyUnicode_FromString(""));
+  if (PyObject_SetAttrString(type, "__doc__", empty.get()) < 0) throw_pending();
+}
+
+}  // namespace
+
+PyObject* refuse_subclass(PyObject* subclass, PyObject*, PyObject*) noexcept {
+  PyObject* base = PyTuple_Check(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases) &&
+                           PyTuple_GET_SIZE(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases) > 0
+                       ? PyTuple_GET_ITEM(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases, 0)
+                       : subclass;
+  PyErr_Format(PyExc_TypeError, "type '%.100s' is not an acceptable base type",
+               reinterpret_cast<PyTypeObject*>(base)->tp_name);
+  return nullptr;
+}
+
+PyTypeObject* create_class(const ClassDefinition& definition) {
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(definition.doc_slot)},
+      {Py_tp_new, reinterpret_cast<void*>(definition.construct)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(definition.deallocate)},
+      {Py_tp_setattro, reinterpret_cast<void*>(refuse_attribute)},
+      {Py_tp_methods, definition.methods},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {definition.qualified_name, static_cast<int>(definition.instance_size), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyErr_Print();
+    throw InternalFailure(std::string("failed to create type object for ") + definition.name);
+  }
+  if (kPyPy) set_empty_doc(type, definition.doc_slot);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace tamsel::python

@@ -1,0 +1,11 @@
+// The module's two classes; each type is created once per process, on first need.
+#pragma once
+
+#include "python/binding.hpp"
+
+namespace tamsel::python {
+
+PyTypeObject* flat_class();
+PyTypeObject* hnsw_class();
+
+}  // namespace tamsel::python

@@ -1,0 +1,91 @@
+// PyFlat: the Python face of the exact index.
+#include "core/flat.hpp"
+
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace tamsel::python {
+
+template <>
+struct PythonClass<Flat> {
+  static constexpr const char* name = "PyFlat";
+  static inline PyTypeObject* type = nullptr;
+};
+
+namespace {
+
+using Hits = std::vector<std::pair<std::size_t, double>>;
+
+Flat make_flat(std::size_t dim, std::optional<std::string> metric) {
+  return Flat(dim, metric ? flat_metric(metric->data(), metric->size()) : Metric::Euclidean);
+}
+
+void insert(Flat& flat, std::vector<double> vector) {
+  if (vector.size() != flat.dim())
+    raise_value_error("Expected vector of length " + std::to_string(flat.dim()) + ", got " +
+                      std::to_string(vector.size()));
+  flat.reserve_more(vector.size());
+  flat.append(vector);
+}
+
+Hits search(const Flat& flat, std::vector<double> query, std::optional<std::size_t> k) {
+  if (query.size() != flat.dim())
+    raise_value_error("Expected query of length " + std::to_string(flat.dim()) + ", got " +
+                      std::to_string(query.size()));
+  auto found = flat.search(query, k.value_or(1));
+  if (!found.ok()) raise_value_error(std::string("Search error: ") + error_name(found.error()));
+  Hits hits;
+  hits.reserve(found.value().size());
+  for (const ScoredId& entry : found.value()) hits.emplace_back(entry.id, entry.score);
+  return hits;
+}
+
+void create(Flat& flat, VectorList vectors) {
+  if (vectors.empty()) raise_value_error(std::string("Create error: ") + error_name(FlatError::EmptyVectors));
+  // The vectors before the first one of the wrong length are stored; room for
+  // all of them is made first, so a failed allocation stores none.
+  std::size_t accepted = 0;
+  while (accepted < vectors.size() && vectors[accepted].size() == flat.dim()) ++accepted;
+  flat.reserve_more(accepted * flat.dim());
+  for (std::size_t i = 0; i < accepted; ++i) flat.append(vectors[i]);
+  if (accepted < vectors.size())
+    raise_value_error("Vector length " + std::to_string(vectors[accepted].size()) +
+                      " does not match index dimension " + std::to_string(flat.dim()));
+}
+
+constexpr Parameters<2> kNew{"PyFlat.__new__", {"dim", "metric"}};
+constexpr Parameters<1> kInsert{"PyFlat.insert", {"vector"}};
+constexpr Parameters<2> kSearch{"PyFlat.search", {"query", "k"}};
+constexpr Parameters<1> kCreate{"PyFlat.create", {"vectors"}};
+
+PyMethodDef methods[] = {
+    method_entry("insert", method<kInsert, &insert>,
+                 "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
+                 "The vector is expected as a list of floats whose length equals the index dimension."),
+    method_entry("search", method<kSearch, &search>,
+                 "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+                 "Returns a list of tuples `(id, distance)`."),
+    method_entry("create", method<kCreate, &create>,
+                 "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
+    subclass_refusal_entry(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* flat_class() {
+  if (PythonClass<Flat>::type == nullptr) {
+    PythonClass<Flat>::type = create_class({
+        .name = "PyFlat",
+        .qualified_name = "tamsel.PyFlat",
+        .doc_slot = "PyFlat(dim, metric=None)\n--\n\nOur Python-facing Flat index.",
+        .instance_size = sizeof(Instance<Flat>),
+        .construct = constructor<kNew, &make_flat>,
+        .deallocate = deallocate<Flat>,
+        .methods = methods,
+    });
+  }
+  return PythonClass<Flat>::type;
+}
+
+}  // namespace tamsel::python

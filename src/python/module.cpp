@@ -1,0 +1,47 @@
+// The module entry point: builds the module once per process and registers
+// its two classes.
+#include "python/binding.hpp"
+#include "python/classes.hpp"
+
+namespace tamsel::python {
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "tamsel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The interpreter's C API version this module was written against.
+constexpr int kApiVersion = 1013;
+
+PyObject* module_cell = nullptr;
+
+void add_class(PyObject* module, const char* name, PyTypeObject* (*create)()) {
+  PyObject* type = reinterpret_cast<PyObject*>(create());
+  Ref all_name = checked(PyUnicode_FromString("__all__"));
+  Ref all = Ref::steal(PyObject_GetAttr(module, all_name.get()));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttr(module, all_name.get(), all.get()) < 0) throw_pending();
+  }
+  Ref class_name = checked(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), class_name.get()) < 0) throw_pending();
+  if (PyObject_SetAttr(module, class_name.get(), type) < 0) throw_pending();
+}
+
+PyObject* initialise() {
+  return guarded([] {
+    if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+    Ref module = checked(PyModule_Create2(&module_definition, kApiVersion));
+    add_class(module.get(), "PyFlat", flat_class);
+    add_class(module.get(), "PyHNSW", hnsw_class);
+    module_cell = Ref(module).release();
+    return module.release();
+  });
+}
+
+}  // namespace
+}  // namespace tamsel::python
+
+PyMODINIT_FUNC PyInit_tamsel() { return tamsel::python::initialise(); }
