@@ -1,6 +1,8 @@
 #include "python/binding.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cctype>
 #include <cstring>
 #include <limits>
 
@@ -149,30 +151,161 @@ SequenceReader::SequenceReader(PyObject* sequence) : sequence_(sequence) {
                      : std::min(static_cast<std::size_t>(length), kTrustedSizeHint);
 }
 
+namespace {
+
+template <class T>
+void read_elements(const char* first, Py_ssize_t count, Py_ssize_t stride, double* out) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    T value;
+    std::memcpy(&value, first + i * stride, sizeof(T));
+    out[i] = static_cast<double>(value);
+  }
+}
+
+template <class Signed, class Unsigned>
+void (*integer_reader(char code))(const char*, Py_ssize_t, Py_ssize_t, double*) {
+  return std::islower(static_cast<unsigned char>(code)) ? read_elements<Signed> : read_elements<Unsigned>;
+}
+
+// A buffer of numbers in a plain native format, read without making a Python
+// object per element. Only objects whose type leaves iteration and indexing
+// to a built-in buffer type qualify, and only formats whose element-by-element
+// conversion is the plain C conversion to double, so the values, and the
+// errors, are those the element-wise rule would give.
+class NumberBuffer {
+ public:
+  static std::optional<NumberBuffer> open(PyObject* object, int ndim);
+  NumberBuffer(NumberBuffer&& other) noexcept : view_(other.view_), read_(other.read_) { other.view_.obj = nullptr; }
+  NumberBuffer(const NumberBuffer&) = delete;
+  ~NumberBuffer() {
+    if (view_.obj != nullptr) PyBuffer_Release(&view_);
+  }
+
+  Py_ssize_t extent(int axis) const { return view_.shape[axis]; }
+  Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
+  // Appends the `count` elements that begin at `offset`, `stride` bytes apart.
+  void append(std::vector<double>& out, Py_ssize_t offset, Py_ssize_t count, Py_ssize_t stride) const {
+    const std::size_t first = out.size();
+    out.resize(first + static_cast<std::size_t>(count));
+    read_(static_cast<const char*>(view_.buf) + offset, count, stride, out.data() + first);
+  }
+  // The elements in place, when they are doubles stored row after row.
+  const double* contiguous_doubles() const {
+    if (read_ != read_elements<double>) return nullptr;
+    Py_ssize_t expected = sizeof(double);
+    for (int axis = view_.ndim - 1; axis >= 0; --axis) {
+      if (view_.shape[axis] > 1 && view_.strides[axis] != expected) return nullptr;
+      expected *= view_.shape[axis];
+    }
+    return static_cast<const double*>(view_.buf);
+  }
+
+ private:
+  using Reader = void (*)(const char*, Py_ssize_t, Py_ssize_t, double*);
+  NumberBuffer() = default;
+  Py_buffer view_{};
+  Reader read_ = nullptr;
+};
+
+bool leaves_iteration_to_builtin_type(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
+  Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+  if (!mro || !PyTuple_Check(mro.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
+    Ref dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), "__dict__"));
+    if (!dict) {
+      PyErr_Clear();
+      return false;
+    }
+    for (const char* name : {"__iter__", "__getitem__", "__len__"}) {
+      if (PyMapping_HasKeyString(dict.get(), name)) return false;
+    }
+  }
+  return true;
+}
+
+std::optional<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
+  if (!PyObject_CheckBuffer(object) || !leaves_iteration_to_builtin_type(object)) return std::nullopt;
+  NumberBuffer buffer;
+  if (PyObject_GetBuffer(object, &buffer.view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+    PyErr_Clear();
+    buffer.view_.obj = nullptr;
+    return std::nullopt;
+  }
+  if (buffer.view_.ndim != ndim || buffer.view_.format == nullptr) return std::nullopt;
+  const char* format = buffer.view_.format;
+  const bool little_endian = std::endian::native == std::endian::little;
+  if (*format == '@' || *format == '=' || (*format == '<' && little_endian)) ++format;
+  if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+  const Py_ssize_t size = buffer.view_.itemsize;
+  switch (format[0]) {
+    case 'd': if (size == 8) buffer.read_ = read_elements<double>; break;
+    case 'f': if (size == 4) buffer.read_ = read_elements<float>; break;
+    case '?': if (size == 1) buffer.read_ = read_elements<bool>; break;
+    case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l': case 'L': case 'q': case 'Q':
+      if (size == 1) buffer.read_ = integer_reader<std::int8_t, std::uint8_t>(format[0]);
+      if (size == 2) buffer.read_ = integer_reader<std::int16_t, std::uint16_t>(format[0]);
+      if (size == 4) buffer.read_ = integer_reader<std::int32_t, std::uint32_t>(format[0]);
+      if (size == 8) buffer.read_ = integer_reader<std::int64_t, std::uint64_t>(format[0]);
+      break;
+    default: break;
+  }
+  if (buffer.read_ == nullptr) return std::nullopt;
+  return buffer;
+}
+
+}  // namespace
+
 std::vector<double> From<std::vector<double>>::convert(PyObject* object) {
-  SequenceReader reader(object);
   std::vector<double> values;
+  if (auto buffer = NumberBuffer::open(object, 1)) {
+    values.reserve(static_cast<std::size_t>(buffer->extent(0)));
+    buffer->append(values, 0, buffer->extent(0), buffer->stride(0));
+    return values;
+  }
+  SequenceReader reader(object);
   values.reserve(reader.size_hint());
   reader.for_each([&](PyObject* element) { values.push_back(to_double(element)); });
   return values;
 }
 
 VectorList From<VectorList>::convert(PyObject* object) {
-  SequenceReader reader(object);
   VectorList list;
-  list.reserve_vectors(reader.size_hint());
   std::vector<double>& values = list.values();
+  if (auto buffer = NumberBuffer::open(object, 2)) {
+    const Py_ssize_t rows = buffer->extent(0), columns = buffer->extent(1);
+    if (const double* values_in_place = buffer->contiguous_doubles()) {
+      auto owner = std::make_shared<NumberBuffer>(std::move(*buffer));
+      list.view(values_in_place, static_cast<std::size_t>(rows), static_cast<std::size_t>(columns), std::move(owner));
+      return list;
+    }
+    list.reserve_vectors(static_cast<std::size_t>(rows));
+    values.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns));
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+      buffer->append(values, row * buffer->stride(0), columns, buffer->stride(1));
+      list.end_vector();
+    }
+    return list;
+  }
+  SequenceReader reader(object);
+  list.reserve_vectors(reader.size_hint());
   reader.for_each([&](PyObject* vector) {
-    SequenceReader components(vector);
+    std::vector<double> components = From<std::vector<double>>::convert(vector);
     // The batch is sized from its first vector, so it is not copied again and
     // again as it grows.
     if (list.empty()) {
       const std::size_t count = std::max<std::size_t>(reader.size_hint(), 1);
-      const std::size_t dim = components.size_hint();
-      if (dim != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(double) / dim) throw std::bad_alloc();
-      values.reserve(count * dim);
+      if (!components.empty() && count > std::numeric_limits<std::size_t>::max() / sizeof(double) / components.size())
+        throw std::bad_alloc();
+      values.reserve(count * components.size());
     }
-    components.for_each([&](PyObject* element) { values.push_back(to_double(element)); });
+    values.insert(values.end(), components.begin(), components.end());
     list.end_vector();
   });
   return list;

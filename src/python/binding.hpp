@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -131,25 +132,35 @@ struct NamedValue {
   Ref value;
 };
 
-// A batch of vectors read into one contiguous buffer; vector i has its own length.
+// A batch of vectors back to back in one buffer; vector i has its own length.
+// A C-contiguous buffer of doubles is viewed in place, kept alive by `owner_`.
 class VectorList {
  public:
-  std::size_t size() const { return ends_.size(); }
-  bool empty() const { return ends_.empty(); }
+  std::size_t size() const { return borrowed_ ? rows_ : ends_.size(); }
+  bool empty() const { return size() == 0; }
   std::span<const double> operator[](std::size_t i) const {
+    if (borrowed_) return {borrowed_ + i * columns_, columns_};
     const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
     return {values_.data() + begin, ends_[i] - begin};
   }
-  const double* data() const { return values_.data(); }
-  std::size_t total_values() const { return values_.size(); }
+  const double* data() const { return borrowed_ ? borrowed_ : values_.data(); }
 
   std::vector<double>& values() { return values_; }
   void end_vector() { ends_.push_back(values_.size()); }
   void reserve_vectors(std::size_t count) { ends_.reserve(count); }
+  void view(const double* data, std::size_t rows, std::size_t columns, std::shared_ptr<const void> owner) {
+    borrowed_ = data;
+    rows_ = rows;
+    columns_ = columns;
+    owner_ = std::move(owner);
+  }
 
  private:
   std::vector<double> values_;
   std::vector<std::size_t> ends_;
+  const double* borrowed_ = nullptr;
+  std::size_t rows_ = 0, columns_ = 0;
+  std::shared_ptr<const void> owner_;
 };
 
 template <class T>
