@@ -13,6 +13,8 @@
 #include "core/filter.hpp"
 #include "core/metadata.hpp"
 #include "core/result.hpp"
+#include "core/value_index.hpp"
+#include "core/visited_list.hpp"
 
 namespace tamsel {
 
@@ -89,6 +91,101 @@ class HNSW {
   // only nodes that match `filter` when one is given.
   Result<std::vector<Found>, HNSWError> search(std::span<const double> query, std::size_t k,
                                                const Filter* filter) const;
+
+  // Read-only views of the graph, for tests and tools.
+  std::size_t level(std::size_t id) const;
+  // The node's neighbours on `layer`; empty above its level.
+  std::span<const std::uint32_t> neighbors(std::size_t id, std::size_t layer) const;
+  // The most neighbours a list of `layer` holds: 2m on layer 0, m above.
+  std::size_t max_neighbors(std::size_t layer) const;
+
+ private:
+  struct Candidate {
+    double distance;
+    std::uint32_t id;
+  };
+  // The filter with the schema position of its attribute, resolved once per search.
+  struct FilterTarget {
+    const Filter* filter;
+    std::size_t position;
+  };
+
+  std::size_t top_level() const;
+  std::size_t draw_level(LevelRandom& random) const;
+  const double* stored(std::uint32_t id) const { return vectors_.data() + std::size_t{id} * dim_; }
+  // A neighbour list: its count, then room for max_neighbors(layer) ids.
+  std::uint32_t* links(std::uint32_t id, std::size_t layer);
+  const std::uint32_t* links(std::uint32_t id, std::size_t layer) const;
+  bool matches(std::uint32_t id, const FilterTarget& target) const;
+  std::optional<HNSWError> resolve_filter(const Filter* filter,
+                                          std::optional<FilterTarget>& target) const;
+
+  template <class RecordAt>
+  std::optional<HNSWError> add_nodes(const double* first, std::size_t count, RecordAt record_at,
+                                     LevelRandom& random);
+  template <class RecordAt>
+  void reserve_nodes(std::size_t count, RecordAt record_at);
+  void reserve_upper_links(std::span<const std::uint16_t> new_levels);
+  template <class RecordAt>
+  void reserve_value_ids(std::size_t count, RecordAt record_at);
+  void choose_links(const double* vector, std::size_t level);
+  void store_node(const double* vector, std::size_t level, std::size_t record_slot, bool linked);
+  void link_back(std::uint32_t from, std::uint32_t to, std::size_t layer);
+  void keep_diverse(std::vector<Candidate>& sorted, std::size_t limit);
+
+  void score(const double* query, std::size_t query_len, const double* const* rows,
+             std::size_t count, double* out) const;
+  void layer_search(std::uint32_t entry, const double* query, std::size_t query_len,
+                    std::size_t ef, std::size_t layer, const FilterTarget* target) const;
+  void exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
+                      const std::vector<std::uint32_t>& ids) const;
+
+  std::size_t dim_;
+  std::size_t layers_;
+  std::size_t ef_construction_;
+  std::size_t ef_search_;
+  std::size_t m_;   // list bound on the upper layers
+  std::size_t m0_;  // list bound on layer 0
+  Metric metric_;
+  std::optional<Schema> schema_;
+  // e^-i for the leading i whose weight still moves the running sum of the
+  // level draw; the rest could never end the walk, which then falls back to
+  // the top level just as the walk over every weight would.
+  std::vector<double> level_weights_;
+  double level_weight_total_ = 0.0;
+
+  std::vector<double> vectors_;
+  std::vector<std::uint16_t> levels_;
+  std::vector<std::uint32_t> layer0_links_;  // one block of 1 + m0_ per node
+  // Upper layers 1..level of every node but node 0, blocks of 1 + m_ in node
+  // order; upper_start_[id] is the node's first block.
+  std::vector<std::uint32_t> upper_start_;
+  std::vector<std::uint32_t> upper_links_;
+  // Node 0 lies on every layer but has neighbours only up to the highest level
+  // another node reached (top_layer_); above that it is alone.
+  std::vector<std::uint32_t> entry_upper_links_;
+  std::size_t top_layer_ = 0;
+
+  // Only with a schema: per node the index of its record in record_values_
+  // (kNoRecord for a node inserted without one), records back to back.
+  std::vector<std::uint32_t> record_of_;
+  std::vector<Metadata> record_values_;
+  std::uint32_t record_count_ = 0;
+  std::vector<ValueIndex> value_ids_;  // one per schema position
+
+  // Insertion scratch: the chosen neighbours of the node being inserted
+  // (blocks of 1 + m_ per layer, from layer 0 up), copies of the records of
+  // the batch being inserted, and the candidates of an overflowing list.
+  std::vector<std::uint32_t> chosen_;
+  std::vector<Metadata> staged_records_;
+  std::vector<Candidate> relink_;
+  std::vector<Candidate> pruned_;
+
+  // Search scratch. No Python code runs inside a core call, so a search never
+  // re-enters another on the same index while these are in use.
+  mutable VisitedList visited_;
+  mutable std::vector<Candidate> queue_;
+  mutable std::vector<Candidate> results_;
 };
 
 }  // namespace tamsel

@@ -1,0 +1,563 @@
+#include "core/hnsw.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+namespace tamsel {
+namespace {
+
+constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
+// Ids are 32-bit, and the largest value marks "no record".
+constexpr std::size_t kMaxNodes = std::numeric_limits<std::uint32_t>::max() - 1;
+constexpr std::size_t kNoStagedRecord = std::numeric_limits<std::size_t>::max();
+// Most neighbours one list holds (layer 0 at the largest m), plus the newcomer
+// of an overflowing list.
+constexpr std::size_t kMaxBlockIds = 2 * HNSW::kMaxM + 1;
+// A filtered search scores the holders of the filter value directly when
+// holders^2 <= factor * ef_search * nodes (see search()).
+constexpr std::size_t kExactFilterFactor = 16;
+
+// Distance order: NaN after every number and equal to any NaN.
+inline bool nearer(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+
+// The candidate queue serves the nearest first, the smaller id among equals.
+template <class Candidate>
+bool served_after(const Candidate& a, const Candidate& b) {
+  if (nearer(b.distance, a.distance)) return true;
+  if (nearer(a.distance, b.distance)) return false;
+  return b.id < a.id;
+}
+
+template <class Candidate>
+bool served_before(const Candidate& a, const Candidate& b) {
+  return served_after(b, a);
+}
+
+// A new candidate goes after every strictly nearer one; among equal distances
+// the bisection decides. The list is then cut back to `ef`.
+template <class Candidate>
+void insert_result(std::vector<Candidate>& results, Candidate found, std::size_t ef) {
+  if (results.empty()) {
+    results.push_back(found);
+    return;
+  }
+  std::size_t base = 0;
+  std::size_t size = results.size();
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::size_t mid = base + half;
+    if (!nearer(found.distance, results[mid].distance)) base = mid;
+    size -= half;
+  }
+  const std::size_t position = nearer(results[base].distance, found.distance) ? base + 1 : base;
+  results.insert(results.begin() + static_cast<std::ptrdiff_t>(position), found);
+  if (results.size() > ef) results.pop_back();
+}
+
+// Room for `more` items; geometric, so that one insertion after another stays
+// amortised constant.
+template <class T>
+void make_room(std::vector<T>& items, std::size_t more) {
+  if (more > items.max_size() - items.size()) throw std::length_error("HNSW: index too large");
+  const std::size_t needed = items.size() + more;
+  if (needed <= items.capacity()) return;
+  items.reserve(std::max(needed, items.capacity() + items.capacity() / 2));
+}
+
+template <class T>
+void make_room_for_total(std::vector<T>& items, std::size_t total) {
+  if (total > items.size()) make_room(items, total - items.size());
+}
+
+// The first cache lines of a vector: the hardware prefetcher follows on from there.
+inline void prefetch_vector(const double* row, std::size_t dim) {
+  constexpr std::size_t kLineDoubles = 64 / sizeof(double);
+  const std::size_t lines = std::min<std::size_t>(4, (dim + kLineDoubles - 1) / kLineDoubles);
+  for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLineDoubles);
+}
+
+std::uint64_t seed_from_os() {
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+}  // namespace
+
+const char* error_name(HNSWError error) {
+  switch (error) {
+    case HNSWError::InvalidEF: return "InvalidEF";
+    case HNSWError::InvalidLayer: return "InvalidLayer";
+    case HNSWError::NoSchema: return "NoSchema";
+    case HNSWError::EmptySchema: return "EmptySchema";
+    case HNSWError::AttributeNotFound: return "AttributeNotFound";
+    case HNSWError::EmptyVectors: return "EmptyVectors";
+    case HNSWError::InvalidNodeID: return "InvalidNodeID";
+  }
+  return "Unknown";
+}
+
+std::optional<Metric> hnsw_metric(std::string_view name) {
+  if (name == "euclidean") return Metric::Euclidean;
+  if (name == "angular") return Metric::Cosine;
+  if (name == "inner_product") return Metric::InnerProduct;
+  return std::nullopt;
+}
+
+LevelRandom& LevelRandom::for_this_thread() {
+  thread_local LevelRandom random(seed_from_os());
+  return random;
+}
+
+HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema)
+    : dim_(params.dim),
+      layers_(params.layers),
+      ef_construction_(params.ef_construction),
+      ef_search_(params.ef_search),
+      m_(std::clamp(params.m, std::size_t{2}, kMaxM)),
+      m0_(2 * m_),
+      metric_(metric),
+      schema_(std::move(schema)) {
+  // Levels are stored in 16 bits; the caller refuses larger values first.
+  if (layers_ > kMaxLayers) throw std::length_error("HNSW: more layers than kMaxLayers");
+  double running = 0.0;
+  for (std::size_t i = 0; i < layers_; ++i) {
+    const double weight = std::exp(-static_cast<double>(i));
+    if (running + weight == running) break;
+    running += weight;
+    level_weights_.push_back(weight);
+  }
+  level_weight_total_ = running;
+  if (schema_) value_ids_.resize(schema_->size());
+}
+
+std::size_t HNSW::dim() const { return dim_; }
+std::size_t HNSW::size() const { return levels_.size(); }
+const std::optional<Schema>& HNSW::schema() const { return schema_; }
+
+std::span<const double> HNSW::vector(std::size_t id) const {
+  return {vectors_.data() + id * dim_, dim_};
+}
+
+std::size_t HNSW::level(std::size_t id) const { return levels_[id]; }
+
+std::size_t HNSW::max_neighbors(std::size_t layer) const { return layer == 0 ? m0_ : m_; }
+
+std::span<const std::uint32_t> HNSW::neighbors(std::size_t id, std::size_t layer) const {
+  if (layer > levels_[id]) return {};
+  const std::uint32_t* block = links(static_cast<std::uint32_t>(id), layer);
+  if (block == nullptr) return {};
+  return {block + 1, block[0]};
+}
+
+std::size_t HNSW::top_level() const { return layers_ == 0 ? 0 : layers_ - 1; }
+
+std::size_t HNSW::draw_level(LevelRandom& random) const {
+  const double target = level_weight_total_ * random.uniform();
+  double running = 0.0;
+  for (std::size_t i = 0; i < level_weights_.size(); ++i) {
+    running += level_weights_[i];
+    if (running > target) return i;
+  }
+  return top_level();
+}
+
+const std::uint32_t* HNSW::links(std::uint32_t id, std::size_t layer) const {
+  if (layer == 0) return layer0_links_.data() + std::size_t{id} * (1 + m0_);
+  if (id == 0) {
+    return layer <= top_layer_ ? entry_upper_links_.data() + (layer - 1) * (1 + m_) : nullptr;
+  }
+  return upper_links_.data() + (std::size_t{upper_start_[id]} + layer - 1) * (1 + m_);
+}
+
+std::uint32_t* HNSW::links(std::uint32_t id, std::size_t layer) {
+  return const_cast<std::uint32_t*>(std::as_const(*this).links(id, layer));
+}
+
+bool HNSW::matches(std::uint32_t id, const FilterTarget& target) const {
+  const std::uint32_t record = record_of_[id];
+  if (record == kNoRecord) return false;
+  return target.filter->matches(record_values_[std::size_t{record} * schema_->size() + target.position]);
+}
+
+std::optional<HNSWError> HNSW::resolve_filter(const Filter* filter,
+                                              std::optional<FilterTarget>& target) const {
+  if (!schema_) return HNSWError::NoSchema;
+  if (schema_->empty()) return HNSWError::EmptySchema;
+  const auto found = std::find(schema_->begin(), schema_->end(), filter->attribute);
+  if (found == schema_->end()) return HNSWError::AttributeNotFound;
+  target = FilterTarget{filter, static_cast<std::size_t>(found - schema_->begin())};
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------
+// Insertion
+
+std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRecord* record,
+                                      LevelRandom& random) {
+  return add_nodes(vector.data(), 1, [record](std::size_t) { return record; }, random);
+}
+
+std::optional<HNSWError> HNSW::create(VectorRows rows, std::span<const MetadataRecord> records,
+                                      LevelRandom& random) {
+  if (rows.count == 0) return HNSWError::EmptyVectors;
+  const bool with_records = schema_ && !records.empty();
+  if (with_records && records.size() != rows.count) return HNSWError::AttributeNotFound;
+  return add_nodes(
+      rows.values, rows.count,
+      [&](std::size_t i) -> const MetadataRecord* { return with_records ? &records[i] : nullptr; },
+      random);
+}
+
+template <class RecordAt>
+std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count, RecordAt record_at,
+                                         LevelRandom& random) {
+  if (count > kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
+  // Everything the batch appends fits in room reserved before the first node
+  // is stored, so an allocation failure leaves the index exactly as it was.
+  reserve_nodes(count, record_at);
+  const std::size_t base = size();
+  // An index of empty vectors stores no numbers, so it has nothing to search
+  // or link: its nodes are stored like the entry node, without a draw.
+  std::vector<std::uint16_t> new_levels(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t id = base + i;
+    const std::size_t level = id == 0 ? top_level() : dim_ == 0 ? 0 : draw_level(random);
+    new_levels[i] = static_cast<std::uint16_t>(level);
+  }
+  reserve_upper_links(new_levels);
+
+  std::size_t staged = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* vector = first + i * dim_;
+    const std::size_t id = base + i;
+    std::size_t record_slot = kNoStagedRecord;
+    if (schema_ && record_at(i) != nullptr) record_slot = staged++;
+    const bool linkable = id > 0 && dim_ > 0 && layers_ > 0;
+    if (linkable && ef_construction_ == 0) {
+      // The node stays stored, as a failed insertion leaves it.
+      store_node(vector, new_levels[i], record_slot, false);
+      return HNSWError::InvalidEF;
+    }
+    if (linkable) choose_links(vector, new_levels[i]);
+    store_node(vector, new_levels[i], record_slot, linkable);
+  }
+  return std::nullopt;
+}
+
+template <class RecordAt>
+void HNSW::reserve_nodes(std::size_t count, RecordAt record_at) {
+  const std::size_t nodes = size() + count;
+  make_room(vectors_, count * dim_);
+  make_room(levels_, count);
+  make_room(layer0_links_, count * (1 + m0_));
+  make_room(upper_start_, count);
+
+  if (schema_) {
+    const std::size_t width = schema_->size();
+    std::size_t with_records = 0;
+    for (std::size_t i = 0; i < count; ++i) with_records += record_at(i) != nullptr;
+    if (with_records > kNoRecord - record_count_)
+      throw std::length_error("HNSW: more records than 32-bit positions");
+    staged_records_.clear();
+    staged_records_.reserve(with_records * width);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (const MetadataRecord* record = record_at(i))
+        staged_records_.insert(staged_records_.end(), record->begin(), record->begin() + width);
+    }
+    make_room(record_of_, count);
+    make_room(record_values_, with_records * width);
+    reserve_value_ids(count, record_at);
+  }
+
+  visited_.grow(nodes);
+  const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
+  make_room_for_total(results_, breadth);
+  make_room_for_total(pruned_, std::max(breadth, m0_ + 1));
+  make_room_for_total(relink_, m0_ + 1);
+  // A batch must not fail halfway: at worst a search's candidate queue holds
+  // every node. A single insertion searches before it changes anything.
+  if (count > 1) make_room_for_total(queue_, nodes);
+}
+
+void HNSW::reserve_upper_links(std::span<const std::uint16_t> new_levels) {
+  std::size_t blocks = 0;
+  std::size_t highest = top_layer_;
+  for (std::size_t i = 0; i < new_levels.size(); ++i) {
+    if (size() + i == 0) continue;  // node 0's upper lists grow with top_layer_
+    blocks += new_levels[i];
+    highest = std::max<std::size_t>(highest, new_levels[i]);
+  }
+  if (blocks > kMaxNodes - upper_links_.size() / (1 + m_))
+    throw std::length_error("HNSW: more upper-layer lists than 32-bit positions");
+  make_room(upper_links_, blocks * (1 + m_));
+  make_room_for_total(entry_upper_links_, highest * (1 + m_));
+  make_room_for_total(chosen_, (highest + 1) * (1 + m_));
+}
+
+template <class RecordAt>
+void HNSW::reserve_value_ids(std::size_t count, RecordAt record_at) {
+  struct ValueHash {
+    std::size_t operator()(const Metadata* value) const noexcept { return MetadataHash{}(*value); }
+  };
+  struct SameValue {
+    bool operator()(const Metadata* a, const Metadata* b) const { return *a == *b; }
+  };
+  for (std::size_t position = 0; position < schema_->size(); ++position) {
+    std::unordered_map<const Metadata*, std::size_t, ValueHash, SameValue> added;
+    for (std::size_t i = 0; i < count; ++i) {
+      const MetadataRecord* record = record_at(i);
+      if (record != nullptr && can_match((*record)[position])) ++added[&(*record)[position]];
+    }
+    ValueIndex& index = value_ids_[position];
+    index.reserve(index.size() + added.size());
+    for (const auto& [value, extra] : added) make_room(index.try_emplace(*value).first->second, extra);
+  }
+}
+
+void HNSW::choose_links(const double* vector, std::size_t level) {
+  chosen_.assign((level + 1) * (1 + m_), 0);
+  std::uint32_t entry = 0;
+  for (std::size_t layer = top_layer_; layer > level; --layer) {
+    layer_search(entry, vector, dim_, 1, layer, nullptr);
+    entry = results_.front().id;
+  }
+  for (std::size_t layer = level + 1; layer-- > 0;) {
+    layer_search(entry, vector, dim_, ef_construction_, layer, nullptr);
+    entry = results_.front().id;
+    keep_diverse(results_, m_);
+    std::uint32_t* block = chosen_.data() + layer * (1 + m_);
+    block[0] = static_cast<std::uint32_t>(results_.size());
+    for (std::size_t j = 0; j < results_.size(); ++j) block[1 + j] = results_[j].id;
+  }
+}
+
+void HNSW::store_node(const double* vector, std::size_t level, std::size_t record_slot, bool linked) {
+  const auto id = static_cast<std::uint32_t>(levels_.size());
+  vectors_.insert(vectors_.end(), vector, vector + dim_);
+  levels_.push_back(static_cast<std::uint16_t>(level));
+  layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
+  upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
+  if (id != 0) {
+    upper_links_.resize(upper_links_.size() + level * (1 + m_), 0);
+    if (level > top_layer_) {
+      entry_upper_links_.resize(level * (1 + m_), 0);
+      top_layer_ = level;
+    }
+  }
+
+  if (schema_) {
+    if (record_slot == kNoStagedRecord) {
+      record_of_.push_back(kNoRecord);
+    } else {
+      const std::size_t width = schema_->size();
+      const auto staged = staged_records_.begin() + static_cast<std::ptrdiff_t>(record_slot * width);
+      const std::size_t first_value = record_values_.size();
+      record_values_.insert(record_values_.end(), std::make_move_iterator(staged),
+                            std::make_move_iterator(staged + static_cast<std::ptrdiff_t>(width)));
+      record_of_.push_back(record_count_++);
+      for (std::size_t position = 0; position < width; ++position) {
+        const Metadata& value = record_values_[first_value + position];
+        if (can_match(value)) value_ids_[position].find(value)->second.push_back(id);
+      }
+    }
+  }
+
+  if (!linked) return;
+  for (std::size_t layer = 0; layer <= level; ++layer) {
+    const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
+    std::copy(chosen, chosen + 1 + chosen[0], links(id, layer));
+  }
+  for (std::size_t layer = 0; layer <= level; ++layer) {
+    const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
+    for (std::uint32_t j = 0; j < chosen[0]; ++j) link_back(chosen[1 + j], id, layer);
+  }
+}
+
+void HNSW::link_back(std::uint32_t from, std::uint32_t to, std::size_t layer) {
+  std::uint32_t* block = links(from, layer);
+  const std::size_t limit = max_neighbors(layer);
+  if (block[0] < limit) {
+    block[1 + block[0]] = to;
+    ++block[0];
+    return;
+  }
+  // The list is full: choose again among its neighbours and the newcomer.
+  const std::size_t count = block[0] + 1;
+  std::uint32_t ids[kMaxBlockIds];
+  const double* rows[kMaxBlockIds] = {};
+  double distances[kMaxBlockIds];
+  std::copy(block + 1, block + count, ids);
+  ids[count - 1] = to;
+  for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[j]);
+  score(stored(from), dim_, rows, count, distances);
+  relink_.clear();
+  for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
+  std::sort(relink_.begin(), relink_.end(), served_before<Candidate>);
+  keep_diverse(relink_, limit);
+  block[0] = static_cast<std::uint32_t>(relink_.size());
+  for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = relink_[j].id;
+}
+
+// `sorted` holds candidates nearest first, each with its distance to the node
+// being linked. A candidate is kept only when it is nearer to that node than
+// to every neighbour kept before it, so the list points in many directions;
+// when too few pass, the nearest of the others fill it up.
+void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
+  if (sorted.size() <= limit) return;
+  pruned_.clear();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
+    const Candidate candidate = sorted[i];
+    const double* row = stored(candidate.id);
+    bool diverse = true;
+    for (std::size_t j = 0; j < kept && diverse; ++j)
+      diverse = !(distance(metric_, row, dim_, stored(sorted[j].id), dim_) < candidate.distance);
+    if (diverse) {
+      sorted[kept++] = candidate;
+    } else {
+      pruned_.push_back(candidate);
+    }
+  }
+  for (std::size_t i = 0; kept < limit && i < pruned_.size(); ++i) sorted[kept++] = pruned_[i];
+  sorted.resize(kept);
+}
+
+// ---------------------------------------------------------------------------
+// Search
+
+void HNSW::score(const double* query, std::size_t query_len, const double* const* rows,
+                 std::size_t count, double* out) const {
+  if (query_len == dim_) {
+    score_batch(metric_, query, dim_, rows, count, out);
+    return;
+  }
+  for (std::size_t j = 0; j < count; ++j) out[j] = distance(metric_, query, query_len, rows[j], dim_);
+}
+
+// One layer, from one entry node; leaves the nearest found in results_,
+// nearest first, at most `ef`. With a filter, nodes that do not match are
+// walked through (they lead to the matching nodes behind them) but never
+// become results, so the far distance is that of the matching nodes alone.
+void HNSW::layer_search(std::uint32_t entry, const double* query, std::size_t query_len,
+                        std::size_t ef, std::size_t layer, const FilterTarget* target) const {
+  visited_.start_search();
+  results_.clear();
+  queue_.clear();
+  visited_.visit(entry);
+  const double* entry_row = stored(entry);
+  double entry_distance;
+  score(query, query_len, &entry_row, 1, &entry_distance);
+  if (target == nullptr || matches(entry, *target)) results_.push_back({entry_distance, entry});
+  queue_.push_back({entry_distance, entry});
+
+  std::uint32_t ids[kMaxBlockIds];
+  const double* rows[kMaxBlockIds];
+  double distances[kMaxBlockIds];
+  while (!queue_.empty()) {
+    std::pop_heap(queue_.begin(), queue_.end(), served_after<Candidate>);
+    const Candidate current = queue_.back();
+    queue_.pop_back();
+    if (!results_.empty() && nearer(results_.back().distance, current.distance)) break;
+    const std::uint32_t* block = links(current.id, layer);
+    if (block == nullptr) continue;
+
+    std::size_t fresh = 0;
+    for (std::uint32_t j = 0; j < block[0]; ++j) {
+      const std::uint32_t id = block[1 + j];
+      if (!visited_.visit(id)) continue;
+      ids[fresh] = id;
+      rows[fresh] = stored(id);
+      prefetch_vector(rows[fresh], dim_);
+      ++fresh;
+    }
+    score(query, query_len, rows, fresh, distances);
+
+    for (std::size_t j = 0; j < fresh; ++j) {
+      const double d = distances[j];
+      if (results_.size() < ef || d < results_.back().distance) {
+        queue_.push_back({d, ids[j]});
+        std::push_heap(queue_.begin(), queue_.end(), served_after<Candidate>);
+        if (target == nullptr || matches(ids[j], *target)) insert_result(results_, {d, ids[j]}, ef);
+      }
+    }
+  }
+}
+
+// Scores exactly the nodes that hold the filter value and keeps the `keep` nearest.
+void HNSW::exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
+                          const std::vector<std::uint32_t>& ids) const {
+  results_.clear();
+  results_.reserve(ids.size());
+  constexpr std::size_t kChunk = 64;
+  const double* rows[kChunk];
+  double distances[kChunk];
+  for (std::size_t first = 0; first < ids.size(); first += kChunk) {
+    const std::size_t count = std::min(kChunk, ids.size() - first);
+    for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[first + j]);
+    score(query, query_len, rows, count, distances);
+    for (std::size_t j = 0; j < count; ++j) results_.push_back({distances[j], ids[first + j]});
+  }
+  keep = std::min(keep, results_.size());
+  std::partial_sort(results_.begin(), results_.begin() + static_cast<std::ptrdiff_t>(keep),
+                    results_.end(), served_before<Candidate>);
+  results_.resize(keep);
+}
+
+Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query, std::size_t k,
+                                                   const Filter* filter) const {
+  if (vectors_.empty()) return std::vector<Found>{};
+  if (layers_ == 0) return HNSWError::InvalidLayer;
+  // Each layer search checks its breadth, then its layer, then the filter.
+  // The first one is the top layer's one-result search, or the layer-0
+  // search itself when that is the only layer.
+  if (layers_ == 1 && ef_search_ == 0) return HNSWError::InvalidEF;
+  std::optional<FilterTarget> target;
+  if (filter != nullptr) {
+    if (auto error = resolve_filter(filter, target)) return *error;
+  }
+  if (ef_search_ == 0) return HNSWError::InvalidEF;
+
+  const double* q = query.data();
+  const std::size_t query_len = query.size();
+  const FilterTarget* filtering = target ? &*target : nullptr;
+  const std::size_t keep = std::min(k, ef_search_);
+  bool answered = false;
+  if (filtering != nullptr) {
+    const ValueIndex& index = value_ids_[filtering->position];
+    const auto holders = index.find(filter->value);
+    const std::size_t matching = holders == index.end() ? 0 : holders->second.size();
+    // A graph walk must pass about size()/matching nodes per match it finds;
+    // scoring the holders directly is cheaper below this count, and exact.
+    if (matching * matching <= kExactFilterFactor * ef_search_ * size()) {
+      if (matching > 0) exact_filtered(q, query_len, keep, holders->second);
+      else results_.clear();
+      answered = true;
+    }
+  }
+
+  if (!answered) {
+    std::uint32_t entry = 0;
+    // Above top_layer_ node 0 is alone: those searches find node 0 if it
+    // matches, and otherwise nothing, which ends the descent there.
+    const bool descend = filtering == nullptr || top_layer_ + 1 == layers_ || matches(0, *filtering);
+    for (std::size_t layer = top_layer_; descend && layer >= 1; --layer) {
+      layer_search(entry, q, query_len, 1, layer, filtering);
+      if (results_.empty()) break;
+      entry = results_.front().id;
+    }
+    layer_search(entry, q, query_len, ef_search_, 0, filtering);
+  }
+
+  std::vector<Found> found;
+  const std::size_t count = std::min(keep, results_.size());
+  found.reserve(count);
+  for (std::size_t j = 0; j < count; ++j) found.push_back({results_[j].distance, results_[j].id});
+  return found;
+}
+
+}  // namespace tamsel
