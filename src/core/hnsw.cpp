@@ -18,6 +18,8 @@ constexpr std::size_t kNoStagedRecord = std::numeric_limits<std::size_t>::max();
 // Most neighbours one list holds (layer 0 at the largest m), plus the newcomer
 // of an overflowing list.
 constexpr std::size_t kMaxBlockIds = 2 * HNSW::kMaxM + 1;
+// Distances to the kept neighbours of a candidate are computed this many at a time.
+constexpr std::size_t kScoreGroup = 8;
 // A filtered search scores the holders of the filter value directly when
 // holders^2 <= factor * ef_search * nodes (see search()).
 constexpr std::size_t kExactFilterFactor = 16;
@@ -410,14 +412,22 @@ void HNSW::link_back(std::uint32_t from, std::uint32_t to, std::size_t layer) {
 void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
   if (sorted.size() <= limit) return;
   pruned_.clear();
+  // A batch of distances is much cheaper than one by one, and most
+  // candidates fall early, so the kept ones are compared a few at a time.
+  const double* kept_rows[kMaxBlockIds];
+  double distances[kScoreGroup];
   std::size_t kept = 0;
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const Candidate candidate = sorted[i];
     const double* row = stored(candidate.id);
     bool diverse = true;
-    for (std::size_t j = 0; j < kept && diverse; ++j)
-      diverse = !(distance(metric_, row, dim_, stored(sorted[j].id), dim_) < candidate.distance);
+    for (std::size_t first = 0; first < kept && diverse; first += kScoreGroup) {
+      const std::size_t count = std::min(kScoreGroup, kept - first);
+      score(row, dim_, kept_rows + first, count, distances);
+      for (std::size_t j = 0; j < count; ++j) diverse = diverse && !(distances[j] < candidate.distance);
+    }
     if (diverse) {
+      kept_rows[kept] = row;
       sorted[kept++] = candidate;
     } else {
       pruned_.push_back(candidate);
@@ -465,6 +475,11 @@ void HNSW::layer_search(std::uint32_t entry, const double* query, std::size_t qu
     if (!results_.empty() && nearer(results_.back().distance, current.distance)) break;
     const std::uint32_t* block = links(current.id, layer);
     if (block == nullptr) continue;
+    // The next candidate's list is likely needed next: start loading it.
+    if (!queue_.empty()) {
+      if (const std::uint32_t* next = links(queue_.front().id, layer)) __builtin_prefetch(next);
+    }
+    for (std::uint32_t j = 0; j < block[0]; ++j) __builtin_prefetch(visited_.address_of(block[1 + j]));
 
     std::size_t fresh = 0;
     for (std::uint32_t j = 0; j < block[0]; ++j) {
