@@ -1,0 +1,312 @@
+"""Tables (Markdown, printed as they are) and the recall/QPS plot."""
+
+import os
+
+from common import RECALL_GOAL, SELECTIVITIES
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    for row in rows:
+        lines.append("| " + " | ".join(str(c) for c in row) + " |")
+    return "\n".join(lines)
+
+
+def num(x, digits=0):
+    if x is None:
+        return "-"
+    if digits == 0:
+        return "{:,.0f}".format(x)
+    return "{:,.{}f}".format(x, digits)
+
+
+def ratio(a, b, digits=2):
+    if a is None or b is None or b == 0:
+        return "-"
+    return "{:.{}f}x".format(a / b, digits)
+
+
+def keyed(d):
+    """JSON turns integer keys into strings; turn them back."""
+    return {int(k) if isinstance(k, str) and k.isdigit() else k: v for k, v in d.items()}
+
+
+def best_at_goal(sweep):
+    """(qps, recall, ef) of the fastest ef_search whose recall reached the goal."""
+    best = None
+    for ef, row in keyed(sweep).items():
+        if row["recall"] >= RECALL_GOAL and (best is None or row["qps"] > best[0]):
+            best = (row["qps"], row["recall"], ef)
+    return best
+
+
+def header(meta, versions):
+    lines = ["# tamsel benchmarks", "",
+             "%s on %s; %s, numpy %s. " % (meta["date"], meta["machine"], meta["interpreter"], meta["numpy"]),
+             "Synthetic mixture n = %s, dim = %d, %s queries; m = %d, ef_construction = %d for every library; "
+             "single-threaded, one query per call from Python; each search figure is the best of %d interleaved "
+             "pass(es). Times are CPU seconds of the process (other processes on the machine took the core now and "
+             "then: wall-clock / CPU time over the timed stretches was %.2f). Whole run: %.0f s wall-clock." % (
+                 num(meta["n"]), meta["dim"], num(meta["queries"]), meta["m"], meta["ef_construction"],
+                 meta["rounds"], meta.get("wall_per_cpu") or 0, meta.get("seconds", 0)),
+             "", "Libraries: " + ", ".join("%s %s" % kv for kv in sorted(versions.items())) + "."]
+    return "\n".join(lines)
+
+
+def targets(results):
+    rows = []
+    hnsw = results.get("hnsw")
+    if hnsw:
+        sweep = hnsw["sweep"]
+        t = best_at_goal(sweep["tamsel"])
+        h = best_at_goal(sweep["hnswlib"]) if "hnswlib" in sweep else None
+        copies = keyed(hnsw["copies"])
+        if t and h:
+            share = copies[t[2]]["share"]
+            rows.append(["1. HNSW QPS at recall >= %.2f, tamsel / hnswlib" % RECALL_GOAL,
+                         "%s (tamsel %s q/s at ef %d, recall %.3f; hnswlib %s q/s at ef %d, recall %.3f); "
+                         "vector copies %.0f%% of tamsel's time" % (ratio(t[0], h[0]), num(t[0]), t[2], t[1], num(h[0]),
+                                                                  h[2], h[1], 100 * share), ">= 1.00x"])
+        elif t or h:
+            rows.append(["1. HNSW QPS at recall >= %.2f" % RECALL_GOAL,
+                         "tamsel %s, hnswlib %s" % ("reached" if t else "not reached", "reached" if h else "not reached"),
+                         ">= 1.00x"])
+        builds = {(b["library"], b["source"]): b["seconds"] for b in hnsw["builds"]}
+        hb = builds.get(("hnswlib", "numpy float32"))
+        if hb:
+            rows.append(["2. HNSW build, tamsel create / hnswlib add_items",
+                         "%s from numpy, %s from a list" % (ratio(builds.get(("tamsel", "numpy")), hb),
+                                                            ratio(builds.get(("tamsel", "list")), hb)), "<= 1.50x"])
+    memory = {r["library"]: r for r in results.get("memory", [])}
+    if "tamsel" in memory and "hnswlib" in memory:
+        rows.append(["3. Bytes per vector beyond the vector, tamsel / hnswlib",
+                     "%s (%s vs %s bytes)" % (ratio(memory["tamsel"]["overhead"], memory["hnswlib"]["overhead"]),
+                                              num(memory["tamsel"]["overhead"]), num(memory["hnswlib"]["overhead"])),
+                     "<= 1.25x"])
+    flat = results.get("flat")
+    if flat:
+        largest = max(r["size"] for r in flat["rows"])
+        by = {r["method"]: r["qps"] for r in flat["rows"] if r["size"] == largest}
+        rows.append(["4. Flat at n = %s: time / bandwidth floor; QPS / numpy" % num(largest),
+                     "%s; %s" % (ratio(by["bandwidth floor"], by["tamsel PyFlat"]),
+                                 ratio(by["tamsel PyFlat"], by["numpy brute force"])), "<= 1.30x; >= 2.00x"])
+        create = max(flat["create"], key=lambda c: c["size"])
+        rows.append(["6. Converting %s x %d: numpy / list (PyFlat.create)" % (num(create["size"]), results["meta"]["dim"]),
+                     "%s (%.3f s vs %.3f s)" % (ratio(create["numpy_s"], create["list_s"], 3), create["numpy_s"],
+                                                create["list_s"]), "< 0.10x"])
+    filt = results.get("filtered")
+    if filt:
+        rows_f = filt["rows"]
+        low = min(rows_f[name]["recall"] for name, _ in SELECTIVITIES)
+        unf = rows_f["none"]["qps"]
+        rows.append(["5. Filtered: lowest recall; QPS at 1% and 0.1% / unfiltered",
+                     "%.3f; %s and %s" % (low, ratio(rows_f["p1"]["qps"], unf), ratio(rows_f["p01"]["qps"], unf)),
+                     ">= 0.95; >= 1.00x"])
+    if not rows:
+        return ""
+    rows.sort(key=lambda r: r[0])
+    return "## Targets\n\n" + table(["target", "measured", "goal"], rows)
+
+
+def builds_table(hnsw):
+    hb = {b["source"]: b["seconds"] for b in hnsw["builds"] if b["library"] == "hnswlib"}.get("numpy float32")
+    rows = []
+    for b in hnsw["builds"]:
+        rows.append([b["library"], b["source"], num(b["seconds"], 2),
+                     "%s (%d)" % (num(b["median"], 2), b["count"]), ratio(b["seconds"], hb)])
+    return ("### Build (%s, %s x %d)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"]) +
+            table(["library", "from", "best s", "median s (builds)", "x hnswlib"], rows) +
+            "\n\ntamsel builds one index per ef_search (the class fixes it at construction), so it has several "
+            "build times; the peers are built once from float32 numpy arrays (the conversion from float64 "
+            "is not timed).")
+
+
+def sweep_table(hnsw):
+    sweep = {lib: keyed(rows) for lib, rows in hnsw["sweep"].items()}
+    libs = ["tamsel"] + sorted(l for l in sweep if l != "tamsel")
+    efs = sorted(sweep["tamsel"])
+    rows = []
+    for ef in efs:
+        row = [ef]
+        for lib in libs:
+            r = sweep[lib][ef]
+            row.append("%.3f / %s" % (r["recall"], num(r["qps"])))
+        if "hnswlib" in sweep:
+            row.append(ratio(sweep["tamsel"][ef]["qps"], sweep["hnswlib"][ef]["qps"]))
+        rows.append(row)
+    head = ["ef_search"] + ["%s recall@10 / QPS" % l for l in libs]
+    if "hnswlib" in sweep:
+        head.append("tamsel QPS / hnswlib")
+    best = []
+    for lib in libs:
+        b = best_at_goal(sweep[lib])
+        best.append("%s %s" % (lib, "%s q/s (ef %d, recall %.3f)" % (num(b[0]), b[2], b[1]) if b else "never"))
+    return ("### HNSW search (%s, %s x %d, %s queries, k = 10)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"],
+                                                                     num(hnsw["queries"])) +
+            table(head, rows) + "\n\nFastest at recall@10 >= %.2f: " % RECALL_GOAL + "; ".join(best) + ".")
+
+
+def copies_table(hnsw):
+    rows = []
+    for ef, c in sorted(keyed(hnsw["copies"]).items()):
+        rows.append([ef, num(c["us_k10"], 1), num(c["us_k1"], 1), "%.0f%%" % (100 * c["share"]),
+                     "%.0f%%" % (100 * c["share_python"])])
+    return ("### tamsel: share of search time spent on the returned vector copies (%s)\n\n" % hnsw["dataset"] +
+            table(["ef_search", "us/query k=10", "us/query k=1", "share, from k=1 vs k=10",
+                   "share, same tuples built by numpy tolist"], rows) +
+            "\n\nThe first estimate takes the extra time of k = 10 over k = 1 (the same walk, nine more "
+            "(distance, vector) tuples) times 10/9; the second times building ten (float, list of dim floats) "
+            "tuples from native rows in Python, per query, against the k = 10 search time.")
+
+
+def memory_table(memory):
+    hb = {r["library"]: r["overhead"] for r in memory}.get("hnswlib")
+    rows = [[r["library"], num(r["per_vector"]), num(r["payload"]), num(r["overhead"]), ratio(r["overhead"], hb)]
+            for r in memory]
+    return ("### Memory (resident size growth per stored vector, one build in a fresh interpreter)\n\n" +
+            table(["library", "bytes per vector", "the vector itself", "beyond the vector", "x hnswlib"], rows) +
+            "\n\ntamsel stores float64 (8 x dim bytes), hnswlib float32 (4 x dim bytes).")
+
+
+def flat_table(flat, dim):
+    rows = []
+    for size in sorted(set(r["size"] for r in flat["rows"])):
+        by = {r["method"]: r for r in flat["rows"] if r["size"] == size}
+        floor = by["bandwidth floor"]["qps"]
+        numpy_qps = by["numpy brute force"]["qps"]
+        for r in flat["rows"]:
+            if r["size"] != size:
+                continue
+            rows.append([num(size), r["method"], num(r["qps"]), ratio(r["qps"], numpy_qps), ratio(floor, r["qps"])])
+    bw = "; ".join("%s %.1f GB/s" % (k, v / 1e9) for k, v in flat["bandwidth"].items())
+    same = ", ".join("%s at n = %s" % ("{:.0%}".format(v), num(int(k))) for k, v in keyed(flat["identical"]).items())
+    create = "; ".join("n = %s: %.3f s from a list, %.3f s from numpy" % (num(c["size"]), c["list_s"], c["numpy_s"])
+                       for c in flat["create"])
+    return ("### Flat search (k = 10, dim = %d)\n\n" % dim +
+            table(["n", "method", "QPS", "x numpy", "time / floor"], rows) +
+            "\n\nThe floor is n x dim x 8 bytes over the read bandwidth measured on the same store (the faster of "
+            "a numpy sum and a BLAS matrix-vector product over it): %s. FAISS reads float32 (half the bytes). "
+            "PyFlat's ids equal numpy's exact ones for %s of the queries. PyFlat.create: %s." % (bw, same, create))
+
+
+def filtered_table(filt):
+    rows = []
+    unf = filt["rows"]["none"]["qps"]
+    for name in ["none"] + [n for n, _ in SELECTIVITIES]:
+        r = filt["rows"][name]
+        rows.append(["-" if name == "none" else "(%r, 1)" % name, "{:.1%}".format(r["share"]), num(r["matching"]),
+                     "%.3f" % r["recall"], num(r["qps"]), ratio(r["qps"], unf)])
+    return ("### Filtered search (tamsel, ef_search = %d, k = 10)\n\n" % filt["ef"] +
+            table(["filter", "selects", "matching vectors", "recall@10", "QPS", "x unfiltered"], rows) +
+            "\n\nRecall against the exact answer among the matching vectors. ef_search is the smallest of the sweep "
+            "whose unfiltered recall reached %.2f; the index was built with metadata in %.1f s." % (RECALL_GOAL,
+                                                                                                 filt["build_s"]))
+
+
+def tables(results):
+    versions = dict(results["hnsw"].get("versions", {}))
+    parts = [header(results["meta"], versions), targets(results)]
+    hnsw = results["hnsw"]
+    parts += ["## HNSW", builds_table(hnsw)]
+    if results.get("memory"):
+        parts.append(memory_table(results["memory"]))
+    parts += [sweep_table(hnsw), copies_table(hnsw)]
+    if results.get("filtered"):
+        parts.append(filtered_table(results["filtered"]))
+    if results.get("flat"):
+        parts.append(flat_table(results["flat"], results["meta"]["dim"]))
+    if results.get("digits"):
+        d = results["digits"]
+        parts += ["## scikit-learn digits (%s indexed, %s held-out queries)" % (num(d["n"]), num(d["queries"])),
+                  builds_table(d), sweep_table(d)]
+    return "\n\n".join(p for p in parts if p) + "\n"
+
+
+def lists_tables(r):
+    hnsw = keyed(r["hnsw"])
+    rows = [[ef, num(h["build_s"], 2), "%.3f" % h["recall"], num(h["qps"]), num(h["qps_k1"]),
+             "%.0f%%" % (100 * h["copy_share"])] for ef, h in sorted(hnsw.items())]
+    f = r["filtered"]
+    frows = [["-", num(r["n"]), "%.3f" % f["unfiltered"]["recall"], num(f["unfiltered"]["qps"]), "1.00x"]]
+    for name, _ in SELECTIVITIES:
+        x = f[name]
+        frows.append(["(%r, 1)" % name, num(x["matching"]), "%.3f" % x["recall"], num(x["qps"]),
+                      ratio(x["qps"], f["unfiltered"]["qps"])])
+    return "\n\n".join([
+        "# tamsel, lists only (%s)" % r["interpreter"],
+        "Mixture drawn with `random`: n = %s, dim = %d, %s queries (lists). PyFlat.create from lists %.2f s; "
+        "PyFlat search (the ground truth) %s QPS." % (num(r["n"]), r["dim"], num(r["queries"]), r["flat_create_s"],
+                                                     num(r["flat_qps"])),
+        table(["ef_search", "create from lists s", "recall@10", "QPS k=10", "QPS k=1", "copy share"], rows),
+        "Filtered (ef_search = %d, built with metadata in %.1f s):" % (f["ef"], f["build_s"]),
+        table(["filter", "matching", "recall@10", "QPS", "x unfiltered"], frows)]) + "\n"
+
+
+def interpreters_side_by_side(a, b):
+    """Figures of the lists-only suite under two interpreters."""
+    rows = [["PyFlat.create from lists (s)", num(a["flat_create_s"], 3), num(b["flat_create_s"], 3),
+             ratio(b["flat_create_s"], a["flat_create_s"])],
+            ["PyFlat search, QPS", num(a["flat_qps"]), num(b["flat_qps"]), ratio(b["flat_qps"], a["flat_qps"])]]
+    ha, hb = keyed(a["hnsw"]), keyed(b["hnsw"])
+    for ef in sorted(ha):
+        x, y = ha[ef], hb.get(ef)
+        if y is None:
+            continue
+        rows.append(["PyHNSW ef %d: create from lists (s)" % ef, num(x["build_s"], 2), num(y["build_s"], 2),
+                     ratio(y["build_s"], x["build_s"])])
+        rows.append(["PyHNSW ef %d: recall@10" % ef, "%.3f" % x["recall"], "%.3f" % y["recall"], ""])
+        rows.append(["PyHNSW ef %d: QPS (k=10)" % ef, num(x["qps"]), num(y["qps"]), ratio(y["qps"], x["qps"])])
+        rows.append(["PyHNSW ef %d: copy share" % ef, "%.0f%%" % (100 * x["copy_share"]),
+                     "%.0f%%" % (100 * y["copy_share"]), ""])
+    fa, fb = a["filtered"], b["filtered"]
+    for name in ["unfiltered"] + [n for n, _ in SELECTIVITIES]:
+        rows.append(["filtered %s: recall@10 / QPS" % name, "%.3f / %s" % (fa[name]["recall"], num(fa[name]["qps"])),
+                     "%.3f / %s" % (fb[name]["recall"], num(fb[name]["qps"])), ratio(fb[name]["qps"], fa[name]["qps"])])
+    note = ("Same data in both (drawn with `random`, which gives the same numbers under both interpreters): "
+            "n = %s, dim = %d, %s queries, lists only; filtered at ef_search %d / %d." %
+            (num(a["n"]), a["dim"], num(a["queries"]), fa["ef"], fb["ef"]))
+    return ("# tamsel under two interpreters\n\n" + note + "\n\n" +
+            table(["figure", a["interpreter"], b["interpreter"], "second / first"], rows) + "\n")
+
+
+def write_out(folder, name, text):
+    if not folder:
+        return
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "w") as f:
+        f.write(text)
+
+
+def plot(results, path):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError as error:
+        print("plot skipped: matplotlib is not importable (%s)" % error)
+        return
+    sets = [results["hnsw"]] + ([results["digits"]] if results.get("digits") else [])
+    fig, axes = plt.subplots(1, len(sets), figsize=(6.5 * len(sets), 4.8), squeeze=False)
+    for ax, hnsw in zip(axes[0], sets):
+        for lib, rows in sorted(hnsw["sweep"].items(), key=lambda kv: kv[0] != "tamsel"):
+            rows = keyed(rows)
+            efs = sorted(rows)
+            ax.plot([rows[e]["recall"] for e in efs], [rows[e]["qps"] for e in efs], marker="o",
+                    linewidth=2.2 if lib == "tamsel" else 1.4, label=lib)
+            if lib == "tamsel":
+                for e in efs:
+                    ax.annotate(str(e), (rows[e]["recall"], rows[e]["qps"]), fontsize=7,
+                                textcoords="offset points", xytext=(3, 3))
+        ax.set_yscale("log")
+        ax.set_xlabel("recall@10")
+        ax.set_ylabel("queries per second (one per call, 1 thread)")
+        ax.set_title("%s, n = %s, dim = %d" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"]))
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend()
+    meta = results["meta"]
+    fig.suptitle("m = %d, ef_construction = %d, ef_search 10..320 (labels: tamsel's ef_search); %s" %
+                 (meta["m"], meta["ef_construction"], meta["date"]), fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)

@@ -1,0 +1,658 @@
+#!/usr/bin/env python3
+"""tamsel's benchmark suite: tamsel against hnswlib, FAISS, USearch and numpy.
+
+    python bench/run.py                  # full run, prints the tables
+    python bench/run.py --quick          # small sizes, under two minutes
+    python bench/run.py --out DIR        # also DIR/results.md, DIR/recall_qps.png, DIR/results.json
+    pypy3 bench/run.py --quick           # lists only (no numpy, no peers)
+    python bench/run.py --quick --pypy PYPY   # the lists-only suite under this
+                                              # interpreter and PYPY, side by side
+
+Everything runs single-threaded, one query per call from Python. See the
+"Benchmarks" section of the README for what each table measures.
+"""
+
+import os
+
+# Before numpy or any peer is imported: one thread everywhere.
+for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
+              "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS", "BLIS_NUM_THREADS"):
+    os.environ[_name] = "1"
+
+import argparse
+import datetime
+import json
+import subprocess
+import sys
+import tempfile
+import time
+
+import common
+import report
+from common import EF_CONSTRUCTION, EF_VALUES, K, M, SELECTIVITIES, log, timed
+
+try:
+    import numpy as np
+except ImportError:
+    np = None
+
+
+# ---------------------------------------------------------------------------
+# Data
+
+
+def mixture(n, dim, seed):
+    """Gaussian mixture shaped like embeddings: about sqrt(n)/3 clusters of
+    uneven size and spread, and a per-component scale that decays like the
+    spectrum of real embeddings. The same recipe as common.mixture_lists."""
+    rng = np.random.default_rng(seed)
+    clusters = max(8, int(round(n ** 0.5 / 3)))
+    scale = 1.0 / np.sqrt(1.0 + np.arange(dim) / 8.0)
+    centres = rng.normal(size=(clusters, dim)) * scale
+    weights = rng.dirichlet(np.full(clusters, 2.0))
+    labels = rng.choice(clusters, size=n, p=weights)
+    spread = rng.uniform(0.3, 0.6, size=clusters)
+    out = rng.normal(size=(n, dim))
+    out *= scale
+    out *= spread[labels, None]
+    out += centres[labels]
+    return out
+
+
+def synthetic(n, dim, nq, seed):
+    both = mixture(n + nq, dim, seed)
+    return np.ascontiguousarray(both[:n]), np.ascontiguousarray(both[n:])
+
+
+def digits(seed, nq=200):
+    try:
+        from sklearn.datasets import load_digits
+    except ImportError as error:
+        log("digits: skipped, scikit-learn is not importable (%s)" % error)
+        return None
+    values = np.ascontiguousarray(load_digits().data, dtype=np.float64)
+    order = np.random.default_rng(seed).permutation(len(values))
+    return np.ascontiguousarray(values[order[nq:]]), np.ascontiguousarray(values[order[:nq]])
+
+
+def exact_knn(data, queries, k=K, chunk=200):
+    """Exact neighbours: candidates from the expanded form of the squared
+    distance, then re-ranked by the directly computed distance."""
+    norms = np.einsum("ij,ij->i", data, data)
+    spare = min(len(data), k + 32)
+    out = np.empty((len(queries), min(k, len(data))), dtype=np.int64)
+    for first in range(0, len(queries), chunk):
+        block = queries[first:first + chunk]
+        approx = norms[None, :] - 2.0 * (block @ data.T)
+        cand = np.argpartition(approx, spare - 1, axis=1)[:, :spare]
+        for j, q in enumerate(block):
+            c = cand[j]
+            d = ((data[c] - q) ** 2).sum(axis=1)
+            out[first + j] = c[np.lexsort((c, d))[: out.shape[1]]]
+    return out
+
+
+def keys_of(data, ids):
+    return [set(data[i].tobytes() for i in row) for row in ids]
+
+
+# ---------------------------------------------------------------------------
+# Libraries, each behind the same small surface
+
+
+class Tamsel:
+    """One PyHNSW per ef_search: the class fixes ef_search at construction
+    and offers no way to change it, so the sweep builds one index per value."""
+
+    name = "tamsel"
+
+    def __init__(self, dim):
+        import tamsel
+
+        self.module = tamsel
+        self.version = "working tree"
+        self.dim = dim
+        self.indexes = {}
+        self.builds = {}
+
+    def new(self, ef, schema=None):
+        return self.module.PyHNSW(self.dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=ef,
+                                  metric="euclidean", schema=schema)
+
+    def build(self, ef, vectors, source):
+        index = self.new(ef)
+        common.release_free_memory()
+        seconds, _ = common.cpu_seconds(lambda: index.create(vectors))
+        self.indexes[ef] = index
+        self.builds[ef] = (source, seconds)
+        return seconds
+
+    def queries(self, q64, q32):
+        return [q64[i] for i in range(len(q64))]
+
+    def searcher(self, ef, k=K):
+        search = self.indexes[ef].search
+        return lambda q: search(q, k)
+
+    def recall(self, results, exact_ids, exact_keys):
+        return common.recall_of_copies(results, exact_keys)
+
+
+class Hnswlib:
+    name = "hnswlib"
+
+    def __init__(self, dim):
+        import hnswlib
+
+        self.module = hnswlib
+        self.version = getattr(hnswlib, "__version__", "installed")
+        self.dim = dim
+
+    def build(self, x32):
+        index = self.module.Index(space="l2", dim=self.dim)
+        index.init_index(max_elements=len(x32), M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
+        index.set_num_threads(1)
+        seconds, _ = common.cpu_seconds(lambda: index.add_items(x32, np.arange(len(x32)), num_threads=1))
+        self.index = index
+        return seconds
+
+    def queries(self, q64, q32):
+        return [q32[i] for i in range(len(q32))]
+
+    def searcher(self, ef, k=K):
+        self.index.set_ef(ef)
+        knn = self.index.knn_query
+        return lambda q: knn(q, k)
+
+    def recall(self, results, exact_ids, exact_keys):
+        return common.recall_of_ids([labels[0] for labels, _ in results], exact_ids)
+
+
+class FaissHNSW:
+    name = "faiss"
+
+    def __init__(self, dim):
+        import faiss
+
+        faiss.omp_set_num_threads(1)
+        self.module = faiss
+        self.version = faiss.__version__
+        self.dim = dim
+
+    def build(self, x32):
+        index = self.module.IndexHNSWFlat(self.dim, M)
+        index.hnsw.efConstruction = EF_CONSTRUCTION
+        seconds, _ = common.cpu_seconds(lambda: index.add(x32))
+        self.index = index
+        return seconds
+
+    def queries(self, q64, q32):
+        return [q32[i:i + 1] for i in range(len(q32))]
+
+    def searcher(self, ef, k=K):
+        self.index.hnsw.efSearch = ef
+        search = self.index.search
+        return lambda q: search(q, k)
+
+    def recall(self, results, exact_ids, exact_keys):
+        return common.recall_of_ids([ids[0] for _, ids in results], exact_ids)
+
+
+class USearch:
+    name = "usearch"
+
+    def __init__(self, dim):
+        import usearch
+        from usearch.index import Index
+
+        self.cls = Index
+        self.version = usearch.__version__
+        self.dim = dim
+
+    def build(self, x32):
+        index = self.cls(ndim=self.dim, metric="l2sq", dtype="f32", connectivity=M,
+                         expansion_add=EF_CONSTRUCTION, expansion_search=EF_VALUES[0])
+        keys = np.arange(len(x32), dtype=np.uint64)
+        seconds, _ = common.cpu_seconds(lambda: index.add(keys, x32, threads=1))
+        self.index = index
+        return seconds
+
+    def queries(self, q64, q32):
+        return [q32[i] for i in range(len(q32))]
+
+    def searcher(self, ef, k=K):
+        self.index.expansion_search = ef
+        search = self.index.search
+        return lambda q: search(q, k, threads=1)
+
+    def recall(self, results, exact_ids, exact_keys):
+        return common.recall_of_ids([m.keys for m in results], exact_ids)
+
+
+PEERS = (Hnswlib, FaissHNSW, USearch)
+
+
+def load_peers(dim, wanted):
+    peers = []
+    for cls in PEERS:
+        if wanted is not None and cls.name not in wanted:
+            continue
+        try:
+            peers.append(cls(dim))
+        except Exception as error:  # a peer that is missing or broken is skipped
+            log("%s: skipped, not importable (%s: %s)" % (cls.name, type(error).__name__, error))
+    return peers
+
+
+# ---------------------------------------------------------------------------
+# HNSW: build, sweep, copies
+
+
+def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True):
+    """Builds every library on `data` and sweeps ef_search; returns the rows."""
+    n, dim = data.shape
+    x32 = np.ascontiguousarray(data, dtype=np.float32)
+    q32 = np.ascontiguousarray(queries, dtype=np.float32)
+    exact_ids = exact_knn(data, queries)
+    exact_keys = keys_of(data, exact_ids)
+    out = {"dataset": name, "n": n, "dim": dim, "queries": len(queries), "builds": [], "sweep": {}, "copies": {}}
+
+    libs = []
+    tam = Tamsel(dim)
+    for i, ef in enumerate(efs):
+        if i == 0 and from_list:
+            rows = data.tolist()
+            seconds = tam.build(ef, rows, "list")
+            del rows
+        else:
+            seconds = tam.build(ef, data, "numpy")
+        log("%s: tamsel build (ef_search=%d, %s) %.1fs" % (name, ef, tam.builds[ef][0], seconds))
+    for source in ("list", "numpy"):
+        times = [s for src, s in tam.builds.values() if src == source]
+        if times:
+            out["builds"].append({"library": "tamsel", "source": source, "seconds": min(times),
+                                  "median": sorted(times)[len(times) // 2], "count": len(times)})
+    libs.append(tam)
+
+    for peer in load_peers(dim, peers_wanted):
+        common.release_free_memory()
+        try:
+            seconds = peer.build(x32)
+        except Exception as error:
+            log("%s: skipped, build failed (%s: %s)" % (peer.name, type(error).__name__, error))
+            continue
+        log("%s: %s build %.1fs" % (name, peer.name, seconds))
+        out["builds"].append({"library": peer.name, "source": "numpy float32", "seconds": seconds,
+                              "median": seconds, "count": 1})
+        libs.append(peer)
+    out["versions"] = {lib.name: lib.version for lib in libs}
+
+    query_objects = {lib.name: lib.queries(queries, q32) for lib in libs}
+    best = {}
+    recalls = {}
+    # Rounds interleave the libraries, so a slow spell of the machine hits all of them.
+    for rnd in range(rounds):
+        for ef in efs:
+            for lib in libs:
+                fn = lib.searcher(ef)
+                if rnd == 0:
+                    common.warm(fn, query_objects[lib.name])
+                seconds, results = timed(fn, query_objects[lib.name])
+                key = (lib.name, ef, K)
+                best[key] = min(best.get(key, seconds), seconds)
+                if rnd == 0:
+                    recalls[(lib.name, ef)] = lib.recall(results, exact_ids, exact_keys)
+                del results
+            fn = tam.searcher(ef, 1)
+            if rnd == 0:
+                common.warm(fn, query_objects["tamsel"])
+            seconds, _ = timed(fn, query_objects["tamsel"])
+            key = ("tamsel", ef, 1)
+            best[key] = min(best.get(key, seconds), seconds)
+        log("%s: search round %d of %d done" % (name, rnd + 1, rounds))
+    for lib in libs:
+        out["sweep"][lib.name] = {ef: {"recall": recalls[(lib.name, ef)],
+                                       "qps": len(queries) / best[(lib.name, ef, K)]} for ef in efs}
+
+    # The returned copies: k=1 against k=10, and the same tuples built in Python.
+    views = [[data[i] for i in row] for row in exact_ids]
+    seconds_py, _ = timed(lambda rows: [(0.0, r.tolist()) for r in rows], views)
+    for ef in efs:
+        t10, t1 = best[("tamsel", ef, K)], best[("tamsel", ef, 1)]
+        out["copies"][ef] = {"us_k10": 1e6 * t10 / len(queries), "us_k1": 1e6 * t1 / len(queries),
+                             "share": common.copy_share(t10, t1), "share_python": seconds_py / t10}
+    out["tamsel_for_filter"] = tam
+    out["exact_ids"] = exact_ids
+    out["exact_keys"] = exact_keys
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Filtered search
+
+
+def filtered_suite(data, queries, hnsw, rounds):
+    n, dim = data.shape
+    sweep = hnsw["sweep"]["tamsel"]
+    ef = common.filter_ef(sweep, sorted(sweep))
+    chosen = common.selection_lists(n, 12345)
+    metadata = common.metadata_for(n, chosen)
+    tam = hnsw["tamsel_for_filter"]
+    index = tam.new(ef, schema=[name for name, _ in SELECTIVITIES])
+    common.release_free_memory()
+    seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))
+    out = {"ef": ef, "build_s": seconds, "rows": {}}
+    del metadata
+    log("filtered: build with metadata (ef_search=%d) %.1fs" % (ef, out["build_s"]))
+
+    qs = [queries[i] for i in range(len(queries))]
+    wanted = {}
+    for name, _ in SELECTIVITIES:
+        ids = np.asarray(chosen[name])
+        local = exact_knn(data[ids], queries)
+        wanted[name] = keys_of(data, ids[local])
+    best = {}
+    recalls = {}
+    for rnd in range(rounds):
+        for name in [None] + [s for s, _ in SELECTIVITIES]:
+            flt = None if name is None else (name, 1)
+            search = index.search
+            fn = lambda q: search(q, K, flt)
+            if rnd == 0:
+                common.warm(fn, qs)
+            seconds, results = timed(fn, qs)
+            best[name] = min(best.get(name, seconds), seconds)
+            if rnd == 0:
+                keys = hnsw["exact_keys"] if name is None else wanted[name]
+                k = K if name is None else min(K, len(chosen[name]))
+                recalls[name] = common.recall_of_copies(results, keys, k)
+    out["rows"]["none"] = {"share": 1.0, "matching": n, "recall": recalls[None], "qps": len(qs) / best[None]}
+    for name, share in SELECTIVITIES:
+        out["rows"][name] = {"share": share, "matching": len(chosen[name]), "recall": recalls[name],
+                             "qps": len(qs) / best[name]}
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Flat search
+
+
+def read_bandwidth(array, repeats=7):
+    """Bytes per second at which this core reads `array`: the faster of a numpy
+    sum and a BLAS matrix-vector product over it, best of `repeats`."""
+    width = array.shape[-1] if array.ndim == 2 else 1024
+    flat_view = array.reshape(-1, width)
+    ones = np.ones(width)
+    best = None
+    for reader in (lambda: flat_view.sum(), lambda: flat_view @ ones):
+        reader()
+        for _ in range(repeats):
+            seconds, _ = common.cpu_seconds(reader)
+            best = seconds if best is None else min(best, seconds)
+    return array.nbytes / best
+
+
+def numpy_brute(data, k=K):
+    def search(q):
+        d = np.linalg.norm(data - q, axis=1)
+        idx = np.argpartition(d, k)[:k]
+        return idx[np.argsort(d[idx])]
+
+    return search
+
+
+def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
+    import tamsel
+
+    dim = data.shape[1]
+    out = {"rows": [], "bandwidth": {}}
+    big = np.empty(1 << 27)  # 1 GiB, beyond the caches of most machines
+    big.fill(1.0)
+    out["bandwidth"]["1 GiB array"] = read_bandwidth(big)
+    del big
+    faiss = None
+    if peers_wanted is None or "faiss" in peers_wanted:
+        try:
+            import faiss
+
+            faiss.omp_set_num_threads(1)
+        except Exception as error:
+            log("faiss: skipped for flat search, not importable (%s)" % error)
+            faiss = None
+
+    for size in sizes:
+        part = np.ascontiguousarray(data[:size])
+        nq = max(20, min(nq_max, int(2e7 // size)))
+        q64 = [queries[i] for i in range(nq)]
+        bandwidth = read_bandwidth(part)
+        out["bandwidth"]["%d x %d store" % (size, dim)] = bandwidth
+        floor_qps = bandwidth / part.nbytes
+
+        rows_list = part.tolist()
+        flat_list = tamsel.PyFlat(dim)
+        common.release_free_memory()
+        create_list, _ = common.cpu_seconds(lambda: flat_list.create(rows_list))
+        del flat_list, rows_list
+        flat = tamsel.PyFlat(dim)
+        create_numpy, _ = common.cpu_seconds(lambda: flat.create(part))
+
+        methods = [("tamsel PyFlat", (lambda f: (lambda q: f(q, K)))(flat.search), q64)]
+        methods.append(("numpy brute force", numpy_brute(part), q64))
+        if faiss is not None:
+            index = faiss.IndexFlatL2(dim)
+            index.add(np.ascontiguousarray(part, dtype=np.float32))
+            q32 = np.ascontiguousarray(queries[:nq], dtype=np.float32)
+            methods.append(("faiss IndexFlatL2", (lambda s: (lambda q: s(q, K)))(index.search),
+                            [q32[i:i + 1] for i in range(nq)]))
+        best = {}
+        answers = {}
+        for rnd in range(rounds):
+            for label, fn, qs in methods:
+                if rnd == 0:
+                    common.warm(fn, qs, 5)
+                seconds, results = timed(fn, qs)
+                best[label] = min(best.get(label, seconds), seconds)
+                if rnd == 0:
+                    answers[label] = results
+        exact = [list(map(int, a)) for a in answers["numpy brute force"]]
+        same = sum(1 for hits, want in zip(answers["tamsel PyFlat"], exact) if [i for i, _ in hits] == want)
+        for label, _, _ in methods:
+            out["rows"].append({"size": size, "method": label, "qps": nq / best[label], "queries": nq})
+        out["rows"].append({"size": size, "method": "bandwidth floor", "qps": floor_qps, "queries": None})
+        out.setdefault("create", []).append({"size": size, "list_s": create_list, "numpy_s": create_numpy})
+        out.setdefault("identical", {})[size] = same / float(nq)
+        log("flat: n=%d done" % size)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Memory: resident size growth around one build, each in a fresh interpreter
+
+
+def memory_probe(lib, n, dim, seed):
+    data, _ = synthetic(n, dim, 1, seed)
+    if lib == "tamsel":
+        import tamsel
+
+        index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric="euclidean")
+        payload = 8 * dim
+        build = lambda: index.create(data)
+    elif lib == "hnswlib":
+        import hnswlib
+
+        x32 = np.ascontiguousarray(data, dtype=np.float32)
+        del data
+        index = hnswlib.Index(space="l2", dim=dim)
+        payload = 4 * dim
+        build = lambda: (index.init_index(max_elements=n, M=M, ef_construction=EF_CONSTRUCTION),
+                         index.set_num_threads(1), index.add_items(x32, num_threads=1))
+    else:
+        raise SystemExit("unknown library " + lib)
+    common.release_free_memory()
+    before = common.rss_bytes()
+    build()
+    common.release_free_memory()
+    after = common.rss_bytes()
+    per_vector = (after - before) / float(n)
+    return {"library": lib, "rss_growth": after - before, "per_vector": per_vector,
+            "payload": payload, "overhead": per_vector - payload}
+
+
+def memory_suite(n, dim, seed, peers_wanted):
+    rows = []
+    for lib in ("tamsel", "hnswlib"):
+        if lib != "tamsel" and peers_wanted is not None and lib not in peers_wanted:
+            continue
+        cmd = [sys.executable, os.path.abspath(__file__), "--memory-probe", lib,
+               "--n", str(n), "--dim", str(dim), "--seed", str(seed)]
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        if done.returncode != 0:
+            log("memory: %s skipped (%s)" % (lib, done.stderr.strip().splitlines()[-1:] or "failed"))
+            continue
+        rows.append(json.loads(done.stdout.strip().splitlines()[-1]))
+        log("memory: %s %.0f bytes per vector beyond the vector" % (lib, rows[-1]["overhead"]))
+    return rows
+
+
+# ---------------------------------------------------------------------------
+# PyPy beside CPython
+
+
+def lists_in(python, args):
+    with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as f:
+        path = f.name
+    cmd = [python, os.path.abspath(__file__), "--lists-only", "--json", path,
+           "--n", str(args.n), "--dim", str(args.dim), "--queries", str(args.queries),
+           "--seed", str(args.seed), "--rounds", str(args.rounds)]
+    log("running: " + " ".join(cmd))
+    done = subprocess.run(cmd)
+    try:
+        if done.returncode != 0:
+            return None
+        with open(path) as f:
+            return json.load(f)
+    finally:
+        os.unlink(path)
+
+
+def pypy_check(python):
+    try:
+        done = subprocess.run([python, "-c", "import tamsel, platform; print(platform.python_implementation())"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    except OSError as error:
+        return "cannot run %s (%s)" % (python, error)
+    if done.returncode != 0:
+        return ("%s cannot import tamsel. Install it there first, e.g.\n"
+                "  pypy3 -m venv /tmp/pypy-bench && /tmp/pypy-bench/bin/pip install .\n"
+                "then pass --pypy /tmp/pypy-bench/bin/python" % python)
+    return None
+
+
+# ---------------------------------------------------------------------------
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--n", type=int, help="vectors in the synthetic set (default 100000, --quick 10000)")
+    p.add_argument("--dim", type=int, default=128, help="dimension of the synthetic set (default 128)")
+    p.add_argument("--queries", type=int, help="queries per measurement (default 1000, --quick 200)")
+    p.add_argument("--quick", action="store_true", help="small sizes, one search round")
+    p.add_argument("--out", help="folder for results.md, recall_qps.png and results.json")
+    p.add_argument("--rounds", type=int, help="search passes per figure, the best kept (default 3, --quick 1)")
+    p.add_argument("--seed", type=int, default=20240601)
+    p.add_argument("--peers", help="comma-separated subset of hnswlib,faiss,usearch (default all)")
+    p.add_argument("--skip", default="", help="comma-separated parts to leave out: memory,flat,filtered,digits")
+    p.add_argument("--lists-only", action="store_true", help="tamsel with Python lists only (no numpy, no peers)")
+    p.add_argument("--pypy", nargs="?", const="pypy3", metavar="PYTHON",
+                   help="run the lists-only suite under this interpreter and under PYTHON (default pypy3), side by side")
+    p.add_argument("--json", help=argparse.SUPPRESS)
+    p.add_argument("--memory-probe", help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    if args.n is None:
+        args.n = 10000 if args.quick else 100000
+    if args.queries is None:
+        args.queries = 200 if args.quick else 1000
+    if args.rounds is None:
+        args.rounds = 1 if args.quick else 3
+    return args
+
+
+def main(argv=None):
+    args = parse(argv)
+    if args.memory_probe:
+        print(json.dumps(memory_probe(args.memory_probe, args.n, args.dim, args.seed)))
+        return 0
+    if args.pypy:
+        problem = pypy_check(args.pypy)
+        if problem:
+            log(problem)
+            return 1
+        here = lists_in(sys.executable, args)
+        there = lists_in(args.pypy, args)
+        if here is None or there is None:
+            log("the lists-only suite failed under one of the interpreters")
+            return 1
+        text = report.interpreters_side_by_side(here, there)
+        print(text)
+        report.write_out(args.out, "interpreters.md", text)
+        return 0
+    if args.lists_only or np is None or common.interpreter().startswith("PyPy"):
+        if not args.lists_only:
+            log("lists only: %s" % ("numpy is not importable" if np is None else "PyPy, the peers are skipped"))
+        result = common.lists_suite(args.n, args.dim, args.queries, args.seed, rounds=args.rounds)
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump(result, f)
+        else:
+            text = report.lists_tables(result)
+            print(text)
+            report.write_out(args.out, "results-lists.md", text)
+        return 0
+
+    peers = None if not args.peers else set(args.peers.split(","))
+    skip = set(filter(None, args.skip.split(",")))
+    started = time.perf_counter()
+    meta = {"date": datetime.date.today().isoformat(), "machine": common.machine(),
+            "interpreter": common.interpreter(), "numpy": np.__version__, "n": args.n, "dim": args.dim,
+            "queries": args.queries, "rounds": args.rounds, "seed": args.seed, "m": M,
+            "ef_construction": EF_CONSTRUCTION}
+    if os.environ.get("OPENBLAS_CORETYPE"):
+        log("note: OPENBLAS_CORETYPE is set; it can slow numpy's kernels")
+    results = {"meta": meta}
+
+    if "memory" not in skip:
+        results["memory"] = memory_suite(args.n, args.dim, args.seed, peers)
+    log("generating the mixture: %d x %d (+%d queries)" % (args.n, args.dim, args.queries))
+    data, queries = synthetic(args.n, args.dim, args.queries, args.seed)
+    hnsw = hnsw_suite("mixture", data, queries, EF_VALUES, args.rounds, peers)
+    if "filtered" not in skip:
+        results["filtered"] = filtered_suite(data, queries, hnsw, args.rounds)
+    for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
+        hnsw.pop(key)
+    results["hnsw"] = hnsw
+    if "flat" not in skip:
+        sizes = sorted(set(min(s, args.n) for s in ((10000,) if args.quick else (10000, 100000))))
+        results["flat"] = flat_suite(data, queries, sizes, args.queries, args.rounds, peers)
+    del data, queries
+    if "digits" not in skip:
+        digit_sets = digits(args.seed)
+        if digit_sets is not None:
+            dd = hnsw_suite("digits", digit_sets[0], digit_sets[1], EF_VALUES, args.rounds, peers)
+            for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
+                dd.pop(key)
+            results["digits"] = dd
+    meta["seconds"] = time.perf_counter() - started
+    meta["wall_per_cpu"] = common.load_factor()
+
+    text = report.tables(results)
+    print(text)
+    if args.out:
+        report.write_out(args.out, "results.md", text)
+        with open(os.path.join(args.out, "results.json"), "w") as f:
+            json.dump(results, f, indent=1, default=str)
+        report.plot(results, os.path.join(args.out, "recall_qps.png"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
