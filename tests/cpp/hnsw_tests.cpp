@@ -320,6 +320,20 @@ const Register bounded_lists("neighbour lists: at most m (2m on layer 0), no sel
   check(found_or_fail(huge_m.search(huge_m.vector(7), 1, nullptr)).at(0).id == 7, "capped index broken");
 });
 
+const Register filled_lists("a list is filled up with the nearest pruned candidates", [] {
+  // Points on a line, inserted in order: every farther candidate is nearer to
+  // the nearest one than to the new point, so the diversity test alone would
+  // keep a single neighbour.
+  LevelRandom random(59);
+  HNSW index(params(1, 1, 4, 50), Metric::Euclidean, std::nullopt);
+  std::vector<double> rows(200);
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<double>(i);
+  fill(index, rows, random);
+  for (std::size_t id = 1; id < index.size(); ++id)
+    check(index.neighbors(id, 0).size() >= std::min<std::size_t>(4, id),
+          "node " + std::to_string(id) + " has " + std::to_string(index.neighbors(id, 0).size()) + " neighbours");
+});
+
 const Register second_node("the second node links with node 0 on the layers 0 to its level", [] {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     LevelRandom random(seed);
@@ -372,19 +386,24 @@ const Register default_recall("recall@10 >= 0.95 with the default parameters on 
 });
 
 const Register filter_equality("filters match by variant and IEEE equality, never a node without record", [] {
-  // Few holders (scored directly) and many holders (walked through the graph).
-  for (std::size_t n : {12, 12000}) {
+  // In the large index Integer 1 and Float 1.0 have many holders (the search
+  // walks the graph), the other values few (their holders are scored directly).
+  for (std::size_t n : {30, 6000}) {
     const std::size_t dim = 4;
     const auto rows = uniform_rows(n, dim, n);
     std::vector<std::optional<Metadata>> values;
     for (std::size_t id = 0; id < n; ++id) {
-      switch (id % 6) {
-        case 0: values.emplace_back(std::nullopt); break;
-        case 1: values.emplace_back(Metadata(Metadata::Integer{1})); break;
-        case 2: values.emplace_back(Metadata(Metadata::Float{1.0})); break;
-        case 3: values.emplace_back(Metadata(Metadata::Float{-0.0})); break;
-        case 4: values.emplace_back(Metadata(Metadata::Float{std::nan("")})); break;
-        default: values.emplace_back(Metadata(Metadata::Text{id % 12 == 5 ? "a" : "a "})); break;
+      const std::size_t kind = id % 10;
+      if (kind == 0) {
+        values.emplace_back(std::nullopt);
+      } else if (kind < 5) {
+        values.emplace_back(Metadata(Metadata::Integer{1}));
+      } else if (kind < 9) {
+        values.emplace_back(Metadata(Metadata::Float{1.0}));
+      } else {
+        const Metadata rare[] = {Metadata(Metadata::Float{-0.0}), Metadata(Metadata::Float{std::nan("")}),
+                                 Metadata(Metadata::Text{"a"}), Metadata(Metadata::Text{"a "})};
+        values.emplace_back(rare[id / 10 % 4]);
       }
     }
     LevelRandom random(37);
@@ -415,7 +434,7 @@ const Register filter_equality("filters match by variant and IEEE equality, neve
 });
 
 const Register filtered_recall("filtered recall@10 >= 0.9 at 3%, 50% and 97% selectivity", [] {
-  const std::size_t n = 5000, dim = 16, queries = 50;
+  const std::size_t n = 15000, dim = 16, queries = 50;
   const auto rows = uniform_rows(n, dim, 41);
   const auto query_rows = uniform_rows(queries, dim, 43);
   std::vector<MetadataRecord> records;
