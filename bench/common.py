@@ -184,6 +184,7 @@ def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
         release_free_memory()
         build, _ = cpu_seconds(lambda: index.create(data))
         warm(lambda q: index.search(q, K), queries)
+        warm(lambda q: index.search(q, 1), queries)
         best10 = best1 = None
         for _ in range(rounds):
             t10, found = timed(lambda q: index.search(q, K), queries)
@@ -208,22 +209,27 @@ def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
     index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=ef, metric="euclidean", schema=schema)
     seconds, _ = cpu_seconds(lambda: index.create(data, metadata))
     filtered = {"ef": ef, "build_s": seconds}
-    seconds, found = timed(lambda q: index.search(q, K), queries)
-    filtered["unfiltered"] = {"recall": recall_of_copies(found, wanted), "qps": nq / seconds}
-    for name, share in SELECTIVITIES:
+    wanted_by = {"unfiltered": wanted}
+    for name, _ in SELECTIVITIES:
         ids = chosen[name]
         sub = tamsel.PyFlat(dim)
         sub.create([data[i] for i in ids])
-        sub_wanted = [set(vector_key(data[ids[j]]) for j, _ in sub.search(q, K)) for q in queries]
-        flt = (name, 1)
-        warm(lambda q: index.search(q, K, flt), queries)
-        seconds, found = timed(lambda q: index.search(q, K, flt), queries)
-        filtered[name] = {
-            "share": share,
-            "matching": len(ids),
-            "recall": recall_of_copies(found, sub_wanted, min(K, len(ids))),
-            "qps": nq / seconds,
-        }
+        wanted_by[name] = [set(vector_key(data[ids[j]]) for j, _ in sub.search(q, K)) for q in queries]
+    best = {}
+    for rnd in range(rounds):
+        for name in wanted_by:
+            flt = None if name == "unfiltered" else (name, 1)
+            fn = lambda q: index.search(q, K, flt)
+            if rnd == 0:
+                warm(fn, queries)
+            seconds, found = timed(fn, queries)
+            best[name] = min(best.get(name, seconds), seconds)
+            if rnd == 0:
+                matching = n if flt is None else len(chosen[name])
+                filtered[name] = {"matching": matching,
+                                  "recall": recall_of_copies(found, wanted_by[name], min(K, matching))}
+    for name in wanted_by:
+        filtered[name]["qps"] = nq / best[name]
     out["filtered"] = filtered
     out["wall_per_cpu"] = load_factor()
     return out

@@ -227,7 +227,8 @@ def lists_tables(r):
     rows = [[ef, num(h["build_s"], 2), "%.3f" % h["recall"], num(h["qps"]), num(h["qps_k1"]),
              "%.0f%%" % (100 * h["copy_share"])] for ef, h in sorted(hnsw.items())]
     f = r["filtered"]
-    frows = [["-", num(r["n"]), "%.3f" % f["unfiltered"]["recall"], num(f["unfiltered"]["qps"]), "1.00x"]]
+    frows = [["-", num(f["unfiltered"]["matching"]), "%.3f" % f["unfiltered"]["recall"], num(f["unfiltered"]["qps"]),
+              "1.00x"]]
     for name, _ in SELECTIVITIES:
         x = f[name]
         frows.append(["(%r, 1)" % name, num(x["matching"]), "%.3f" % x["recall"], num(x["qps"]),
@@ -263,8 +264,10 @@ def interpreters_side_by_side(a, b):
         rows.append(["filtered %s: recall@10 / QPS" % name, "%.3f / %s" % (fa[name]["recall"], num(fa[name]["qps"])),
                      "%.3f / %s" % (fb[name]["recall"], num(fb[name]["qps"])), ratio(fb[name]["qps"], fa[name]["qps"])])
     note = ("Same data in both (drawn with `random`, which gives the same numbers under both interpreters): "
-            "n = %s, dim = %d, %s queries, lists only; filtered at ef_search %d / %d." %
-            (num(a["n"]), a["dim"], num(a["queries"]), fa["ef"], fb["ef"]))
+            "n = %s, dim = %d, %s queries, lists only; filtered at ef_search %d / %d. CPU seconds of each "
+            "process; wall-clock / CPU time %.2f / %.2f." %
+            (num(a["n"]), a["dim"], num(a["queries"]), fa["ef"], fb["ef"], a.get("wall_per_cpu") or 0,
+             b.get("wall_per_cpu") or 0))
     return ("# tamsel under two interpreters\n\n" + note + "\n\n" +
             table(["figure", a["interpreter"], b["interpreter"], "second / first"], rows) + "\n")
 

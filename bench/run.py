@@ -110,7 +110,7 @@ class Tamsel:
         import tamsel
 
         self.module = tamsel
-        self.version = "working tree"
+        self.version = "(%s)" % os.path.dirname(os.path.abspath(tamsel.__file__))
         self.dim = dim
         self.indexes = {}
         self.builds = {}
