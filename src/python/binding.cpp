@@ -162,6 +162,13 @@ void read_elements(const char* first, Py_ssize_t count, Py_ssize_t stride, doubl
   }
 }
 
+// A '?' element is one byte that the element-by-element rule reads as a
+// bool: any byte other than 0 is True, 1.0. Reading it as a C++ bool would be
+// undefined for bytes other than 0 and 1 (and gives 2.0 for a byte of 2).
+inline void read_bools(const char* first, Py_ssize_t count, Py_ssize_t stride, double* out) {
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = first[i * stride] != 0 ? 1.0 : 0.0;
+}
+
 template <class Signed, class Unsigned>
 void (*integer_reader(char code))(const char*, Py_ssize_t, Py_ssize_t, double*) {
   return std::islower(static_cast<unsigned char>(code)) ? read_elements<Signed> : read_elements<Unsigned>;
@@ -247,7 +254,7 @@ std::optional<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
   switch (format[0]) {
     case 'd': if (size == 8) buffer.read_ = read_elements<double>; break;
     case 'f': if (size == 4) buffer.read_ = read_elements<float>; break;
-    case '?': if (size == 1) buffer.read_ = read_elements<bool>; break;
+    case '?': if (size == 1) buffer.read_ = read_bools; break;
     case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l': case 'L': case 'q': case 'Q':
       if (size == 1) buffer.read_ = integer_reader<std::int8_t, std::uint8_t>(format[0]);
       if (size == 2) buffer.read_ = integer_reader<std::int16_t, std::uint16_t>(format[0]);
@@ -275,6 +282,45 @@ std::vector<double> From<std::vector<double>>::convert(PyObject* object) {
   return values;
 }
 
+namespace {
+
+std::size_t saturating_add(std::size_t a, std::size_t b) {
+  return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max() : a + b;
+}
+
+// Makes room for every number of a batch. The lists and tuples of a list or
+// tuple batch are counted by their lengths as they are now; any other vector
+// is counted as long as the first. That is only a guess (a batch of one long
+// vector and many short ones would be overestimated by far), so when the room
+// cannot be had the buffer grows as the vectors arrive instead, and only
+// numbers that really do not fit fail.
+void reserve_batch(PyObject* batch, std::size_t size_hint, std::size_t first_length, std::vector<double>& values) {
+  std::size_t total = 0;
+  auto count = [&](PyObject* vector) {
+    std::size_t length = first_length;
+    if (PyList_CheckExact(vector)) length = static_cast<std::size_t>(PyList_GET_SIZE(vector));
+    else if (PyTuple_CheckExact(vector)) length = static_cast<std::size_t>(PyTuple_GET_SIZE(vector));
+    total = saturating_add(total, length);
+  };
+  if (PyList_CheckExact(batch)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch); ++i) count(PyList_GET_ITEM(batch, i));
+  } else if (PyTuple_CheckExact(batch)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(batch); ++i) count(PyTuple_GET_ITEM(batch, i));
+  } else {
+    const std::size_t vectors = std::max<std::size_t>(size_hint, 1);
+    total = first_length != 0 && vectors > std::numeric_limits<std::size_t>::max() / first_length
+                ? std::numeric_limits<std::size_t>::max()
+                : vectors * first_length;
+  }
+  if (total > values.max_size()) return;
+  try {
+    values.reserve(total);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+}  // namespace
+
 VectorList From<VectorList>::convert(PyObject* object) {
   VectorList list;
   std::vector<double>& values = list.values();
@@ -297,14 +343,9 @@ VectorList From<VectorList>::convert(PyObject* object) {
   list.reserve_vectors(reader.size_hint());
   reader.for_each([&](PyObject* vector) {
     std::vector<double> components = From<std::vector<double>>::convert(vector);
-    // The batch is sized from its first vector, so it is not copied again and
-    // again as it grows.
-    if (list.empty()) {
-      const std::size_t count = std::max<std::size_t>(reader.size_hint(), 1);
-      if (!components.empty() && count > std::numeric_limits<std::size_t>::max() / sizeof(double) / components.size())
-        throw std::bad_alloc();
-      values.reserve(count * components.size());
-    }
+    // The batch is sized once its first vector is known, so it is not copied
+    // again and again as it grows.
+    if (list.empty()) reserve_batch(object, reader.size_hint(), components.size(), values);
     values.insert(values.end(), components.begin(), components.end());
     list.end_vector();
   });
