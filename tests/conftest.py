@@ -50,3 +50,27 @@ def pytest_report_header(config):
     else:
         lines.append(f"numpy: {numpy.__version__}")
     return lines
+
+
+def stored_vectors(index, dim):
+    """Read back every vector of an inner-product ``PyFlat`` of dimension ``dim``.
+
+    Searching with the j-th unit vector scores each stored vector v as
+    0.0 + v[0]*0.0 + ... + v[j]*1.0 + ..., which is v[j] exactly when every
+    component is finite (the sign of a zero is lost). Returns the vectors in id order;
+    an empty index gives an empty list.
+    """
+    rows = {}
+    for j in range(dim):
+        unit = [0.0] * dim
+        unit[j] = 1.0
+        try:
+            found = index.search(unit, k=2**64 - 1)
+        except ValueError as error:
+            if str(error) != "Search error: EmptyIndex":
+                raise
+            return []
+        for vector_id, value in found:
+            rows.setdefault(vector_id, [None] * dim)[j] = value
+    assert sorted(rows) == list(range(len(rows))), "ids are not dense"
+    return [rows[i] for i in range(len(rows))]

@@ -1,0 +1,176 @@
+"""The module as Python sees it: import, the two classes, their documentation,
+and the life of an instance."""
+
+import importlib
+import inspect
+import os
+import sys
+import weakref
+
+import pytest
+import tamsel
+from conftest import IS_PYPY, full_gc
+
+CLASSES = [tamsel.PyFlat, tamsel.PyHNSW]
+
+FLAT_SIGNATURE = "(dim, metric=None)"
+HNSW_SIGNATURE = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
+
+# Each method's docstring as the method table holds it: signature, "--", a
+# blank line, then the text.
+METHOD_DOCS = {
+    (tamsel.PyFlat, "insert"): "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
+    "The vector is expected as a list of floats whose length equals the index dimension.",
+    (tamsel.PyFlat, "search"): "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
+    "Returns a list of tuples `(id, distance)`.",
+    (tamsel.PyFlat, "create"): "create($self, vectors)\n--\n\nCreate an index from a list of vectors.",
+    (tamsel.PyHNSW, "insert"): "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
+    "The vector is expected as a list of floats.\n"
+    "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+    '`[("color", "blue"), ("size", 42)]`',
+    (tamsel.PyHNSW, "search"): "search($self, query, k=None, filter=None)\n--\n\n"
+    "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`.",
+    (tamsel.PyHNSW, "create"): "create($self, vectors, metadata=None)\n--\n\n",
+}
+
+
+def new_instance(cls):
+    if cls is tamsel.PyHNSW:
+        return cls(2, metric="euclidean")
+    return cls(2)
+
+
+def test_all_lists_both_classes_in_order():
+    assert type(tamsel.__all__) is list
+    assert tamsel.__all__ == ["PyFlat", "PyHNSW"]
+    namespace = {}
+    exec("from tamsel import *", namespace)
+    assert namespace["PyFlat"] is tamsel.PyFlat
+    assert namespace["PyHNSW"] is tamsel.PyHNSW
+    assert sorted(name for name in namespace if name != "__builtins__") == ["PyFlat", "PyHNSW"]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_are_types_named_without_prefix(cls):
+    assert isinstance(cls, type)
+    assert cls.__name__ == cls.__qualname__ == tamsel.__all__[CLASSES.index(cls)]
+    assert cls.__bases__ == (object,)
+
+
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy shows the module type's docstring for an empty module docstring")
+def test_module_docstring_is_empty():
+    assert tamsel.__doc__ == ""
+
+
+def test_second_import_gives_the_same_module_and_types():
+    first = sys.modules.pop("tamsel")
+    try:
+        second = importlib.import_module("tamsel")
+        if not IS_PYPY:  # PyPy wraps the cached module in a new module object
+            assert second is first
+        assert second.PyFlat is first.PyFlat
+        assert second.PyHNSW is first.PyHNSW
+        assert second.__all__ == ["PyFlat", "PyHNSW"]
+        index = first.PyFlat(1)
+        index.insert([2.0])
+        assert isinstance(index, second.PyFlat)
+        assert second.PyFlat.search(index, [2.0]) == [(0, 0.0)]
+    finally:
+        sys.modules["tamsel"] = first
+
+
+@pytest.mark.parametrize(
+    "cls, signature, doc",
+    [
+        (tamsel.PyFlat, FLAT_SIGNATURE, "Our Python-facing Flat index."),
+        (tamsel.PyHNSW, HNSW_SIGNATURE, ""),
+    ],
+    ids=["PyFlat", "PyHNSW"],
+)
+def test_class_doc_and_text_signature(cls, signature, doc):
+    assert cls.__text_signature__ == signature
+    assert cls.__doc__ == doc
+    assert str(inspect.signature(cls)) == signature
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_methods_in_table_order_and_nothing_else_public(cls):
+    assert [name for name in vars(cls) if not name.startswith("_")] == ["insert", "search", "create"]
+    for name in ("insert", "search", "create"):
+        method = vars(cls)[name]
+        assert type(method).__name__ == "method_descriptor"
+        assert method.__qualname__ == f"{cls.__name__}.{name}"
+
+
+@pytest.mark.parametrize("cls, name", list(METHOD_DOCS), ids=lambda v: getattr(v, "__name__", v))
+def test_method_docstring_and_text_signature(cls, name):
+    if IS_PYPY:
+        pytest.skip("PyPy keeps no docstring for methods of the vectorcall convention")
+    head, separator, text = METHOD_DOCS[cls, name].partition("\n--\n\n")
+    assert separator and head.startswith(name + "(")
+    method = getattr(cls, name)
+    assert method.__text_signature__ == head[len(name) :]
+    assert method.__doc__ == (text or None)
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_not_subclassable(cls):
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+
+        class Derived(cls):
+            pass
+
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Derived", (cls,), {})
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("name", ["anything", "dim", "insert", "__doc__"])
+def test_setting_an_attribute_is_refused(cls, name):
+    instance = new_instance(cls)
+    with pytest.raises(AttributeError):
+        setattr(instance, name, 1)
+    with pytest.raises(AttributeError):
+        delattr(instance, name)
+    assert getattr(instance, name, None) != 1
+
+
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy gives every C-API instance a __dict__")
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_instances_have_no_dict(cls):
+    instance = new_instance(cls)
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises((AttributeError, TypeError)):
+        object.__setattr__(instance, "anything", 1)
+
+
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy allows weak references to every C-API instance")
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_instances_refuse_weak_references(cls):
+    with pytest.raises(TypeError):
+        weakref.ref(new_instance(cls))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+def test_dropping_an_index_frees_its_vectors():
+    dim, rows_per_batch, batches = 512, 8192, 8
+    stored = dim * rows_per_batch * batches * 8  # 256 MiB of doubles
+    batch = [[0.25] * dim] * rows_per_batch  # one row object repeated: little Python memory
+    full_gc()
+    before = resident_bytes()
+    for _ in range(3):
+        index = tamsel.PyFlat(dim)
+        for _ in range(batches):
+            index.create(batch)
+        built = resident_bytes()
+        # The measurement sees the store at all.
+        assert built - before > stored * 3 // 4
+        del index
+        full_gc()
+        # Everything but noise is returned, and repeating does not accumulate.
+        assert resident_bytes() - before < stored // 8
