@@ -14,7 +14,6 @@ namespace {
 constexpr std::uint32_t kNoRecord = std::numeric_limits<std::uint32_t>::max();
 // Ids are 32-bit, and the largest value marks "no record".
 constexpr std::size_t kMaxNodes = std::numeric_limits<std::uint32_t>::max() - 1;
-constexpr std::size_t kNoStagedRecord = std::numeric_limits<std::size_t>::max();
 // Most neighbours one list holds (layer 0 at the largest m), plus the newcomer
 // of an overflowing list.
 constexpr std::size_t kMaxBlockIds = 2 * HNSW::kMaxM + 1;
@@ -224,7 +223,8 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   if (count > kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
   // Everything the batch appends fits in room reserved before the first node
   // is stored, so an allocation failure leaves the index exactly as it was.
-  reserve_nodes(count, record_at);
+  std::vector<Metadata> staged_records;
+  reserve_nodes(count, record_at, staged_records);
   const std::size_t base = size();
   // An index of empty vectors stores no numbers, so it has nothing to search
   // or link: its nodes are stored like the entry node, without a draw.
@@ -240,22 +240,26 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   for (std::size_t i = 0; i < count; ++i) {
     const double* vector = first + i * dim_;
     const std::size_t id = base + i;
-    std::size_t record_slot = kNoStagedRecord;
-    if (schema_ && record_at(i) != nullptr) record_slot = staged++;
+    std::optional<std::span<Metadata>> record;
+    if (schema_ && record_at(i) != nullptr) {
+      const std::size_t width = schema_->size();
+      record.emplace(staged_records.data() + staged * width, width);
+      ++staged;
+    }
     const bool linkable = id > 0 && dim_ > 0 && layers_ > 0;
     if (linkable && ef_construction_ == 0) {
       // The node stays stored, as a failed insertion leaves it.
-      store_node(vector, new_levels[i], record_slot, false);
+      store_node(vector, new_levels[i], record, false);
       return HNSWError::InvalidEF;
     }
     if (linkable) choose_links(vector, new_levels[i]);
-    store_node(vector, new_levels[i], record_slot, linkable);
+    store_node(vector, new_levels[i], record, linkable);
   }
   return std::nullopt;
 }
 
 template <class RecordAt>
-void HNSW::reserve_nodes(std::size_t count, RecordAt record_at) {
+void HNSW::reserve_nodes(std::size_t count, RecordAt record_at, std::vector<Metadata>& staged_records) {
   const std::size_t nodes = size() + count;
   make_room(vectors_, count * dim_);
   make_room(levels_, count);
@@ -268,11 +272,11 @@ void HNSW::reserve_nodes(std::size_t count, RecordAt record_at) {
     for (std::size_t i = 0; i < count; ++i) with_records += record_at(i) != nullptr;
     if (with_records > kNoRecord - record_count_)
       throw std::length_error("HNSW: more records than 32-bit positions");
-    staged_records_.clear();
-    staged_records_.reserve(with_records * width);
+    // Copies of the records, made now, are moved into the store later: a move cannot fail.
+    staged_records.reserve(with_records * width);
     for (std::size_t i = 0; i < count; ++i) {
       if (const MetadataRecord* record = record_at(i))
-        staged_records_.insert(staged_records_.end(), record->begin(), record->begin() + width);
+        staged_records.insert(staged_records.end(), record->begin(), record->begin() + width);
     }
     make_room(record_of_, count);
     make_room(record_values_, with_records * width);
@@ -341,7 +345,8 @@ void HNSW::choose_links(const double* vector, std::size_t level) {
   }
 }
 
-void HNSW::store_node(const double* vector, std::size_t level, std::size_t record_slot, bool linked) {
+void HNSW::store_node(const double* vector, std::size_t level,
+                      std::optional<std::span<Metadata>> record, bool linked) {
   const auto id = static_cast<std::uint32_t>(levels_.size());
   vectors_.insert(vectors_.end(), vector, vector + dim_);
   levels_.push_back(static_cast<std::uint16_t>(level));
@@ -356,14 +361,13 @@ void HNSW::store_node(const double* vector, std::size_t level, std::size_t recor
   }
 
   if (schema_) {
-    if (record_slot == kNoStagedRecord) {
+    if (!record) {
       record_of_.push_back(kNoRecord);
     } else {
-      const std::size_t width = schema_->size();
-      const auto staged = staged_records_.begin() + static_cast<std::ptrdiff_t>(record_slot * width);
+      const std::size_t width = record->size();
       const std::size_t first_value = record_values_.size();
-      record_values_.insert(record_values_.end(), std::make_move_iterator(staged),
-                            std::make_move_iterator(staged + static_cast<std::ptrdiff_t>(width)));
+      record_values_.insert(record_values_.end(), std::make_move_iterator(record->begin()),
+                            std::make_move_iterator(record->end()));
       record_of_.push_back(record_count_++);
       for (std::size_t position = 0; position < width; ++position) {
         const Metadata& value = record_values_[first_value + position];

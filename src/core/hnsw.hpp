@@ -124,12 +124,14 @@ class HNSW {
   std::optional<HNSWError> add_nodes(const double* first, std::size_t count, RecordAt record_at,
                                      LevelRandom& random);
   template <class RecordAt>
-  void reserve_nodes(std::size_t count, RecordAt record_at);
+  void reserve_nodes(std::size_t count, RecordAt record_at, std::vector<Metadata>& staged_records);
   void reserve_upper_links(std::span<const std::uint16_t> new_levels);
   template <class RecordAt>
   void reserve_value_ids(std::size_t count, RecordAt record_at);
   void choose_links(const double* vector, std::size_t level);
-  void store_node(const double* vector, std::size_t level, std::size_t record_slot, bool linked);
+  // `record`, when given, holds the node's staged values; they are moved into the store.
+  void store_node(const double* vector, std::size_t level, std::optional<std::span<Metadata>> record,
+                  bool linked);
   void link_back(std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_diverse(std::vector<Candidate>& sorted, std::size_t limit);
 
@@ -174,10 +176,9 @@ class HNSW {
   std::vector<ValueIndex> value_ids_;  // one per schema position
 
   // Insertion scratch: the chosen neighbours of the node being inserted
-  // (blocks of 1 + m_ per layer, from layer 0 up), copies of the records of
-  // the batch being inserted, and the candidates of an overflowing list.
+  // (blocks of 1 + m_ per layer, from layer 0 up) and the candidates of an
+  // overflowing list.
   std::vector<std::uint32_t> chosen_;
-  std::vector<Metadata> staged_records_;
   std::vector<Candidate> relink_;
   std::vector<Candidate> pruned_;
 
