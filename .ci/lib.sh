@@ -65,6 +65,45 @@ run_stage() {
   return 0
 }
 
+# run_stages_parallel "NAME FUNCTION" ...: run several stages at once, each in
+# its own background subshell with errexit and its output in a file; print
+# each stage's output under its header when it ends, in the given order.
+# Records status and wall time like run_stage; always returns 0.
+run_stages_parallel() {
+  local spec name fn names=() pids=()
+  for spec in "$@"; do
+    read -r name fn <<<"$spec"
+    if [[ -n "${TAMSEL_CI_ONLY:-}" && " $TAMSEL_CI_ONLY " != *" $name "* ]]; then
+      continue
+    fi
+    log "starting $name in the background (output below when it ends)"
+    (
+      t0=$SECONDS
+      set +e   # not `|| rc=$?`: that would switch errexit off inside the stage
+      (set -euo pipefail; "$fn") >"$WORK/stage-$name.log" 2>&1
+      rc=$?
+      echo "$rc $((SECONDS - t0))" >"$WORK/stage-$name.status"
+    ) &
+    names+=("$name")
+    pids+=("$!")
+  done
+  local i rc dt
+  for i in "${!names[@]}"; do
+    name="${names[$i]}"
+    wait "${pids[$i]}" || true
+    section "$name"
+    cat "$WORK/stage-$name.log"
+    read -r rc dt <"$WORK/stage-$name.status" || { rc=1; dt=0; }
+    if ((rc == 0)); then
+      _ci_results+=("$(printf '%-12s ok      %4ds' "$name" "$dt")")
+    else
+      _ci_results+=("$(printf '%-12s FAILED  %4ds  (exit %d)' "$name" "$dt" "$rc")")
+      _ci_failed=1
+    fi
+  done
+  return 0
+}
+
 # finish: print the summary and exit with the overall status.
 finish() {
   section "summary"
