@@ -316,9 +316,6 @@ sys.exit(1 if wrong else 0)
 """
 
 
-@pytest.mark.xfail(
-    not IS_PYPY, strict=False, reason="the shape of a bytes or bytearray buffer is read after its Py_buffer was moved"
-)
 def test_bytes_and_bytearray_are_sequences_of_small_integers():
     # Run apart: a broken read of a buffer can take the interpreter down.
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(tamsel.__file__)] + sys.path))
@@ -838,7 +835,6 @@ LYING_LENGTHS = [
         lambda: ("create", Indexable([[0.5] * 4000], length=HUGE)),
         True,
         id="create-outer-long-vector",
-        marks=pytest.mark.xfail(strict=True, reason="create reserves the outer length hint times the first length"),
     ),
     # A reservation this large cannot succeed here; the call must still.
     pytest.param(

@@ -178,12 +178,13 @@ void (*integer_reader(char code))(const char*, Py_ssize_t, Py_ssize_t, double*) 
 // object per element. Only objects whose type leaves iteration and indexing
 // to a built-in buffer type qualify, and only formats whose element-by-element
 // conversion is the plain C conversion to double, so the values, and the
-// errors, are those the element-wise rule would give.
+// errors, are those the element-wise rule would give. The view never moves:
+// an exporter may point its shape and strides into the view itself.
 class NumberBuffer {
  public:
-  static std::optional<NumberBuffer> open(PyObject* object, int ndim);
-  NumberBuffer(NumberBuffer&& other) noexcept : view_(other.view_), read_(other.read_) { other.view_.obj = nullptr; }
+  static std::unique_ptr<NumberBuffer> open(PyObject* object, int ndim);
   NumberBuffer(const NumberBuffer&) = delete;
+  NumberBuffer& operator=(const NumberBuffer&) = delete;
   ~NumberBuffer() {
     if (view_.obj != nullptr) PyBuffer_Release(&view_);
   }
@@ -237,19 +238,20 @@ bool leaves_iteration_to_builtin_type(PyObject* object) {
   return true;
 }
 
-std::optional<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
-  if (!PyObject_CheckBuffer(object) || !leaves_iteration_to_builtin_type(object)) return std::nullopt;
-  NumberBuffer buffer;
+std::unique_ptr<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
+  if (!PyObject_CheckBuffer(object) || !leaves_iteration_to_builtin_type(object)) return nullptr;
+  std::unique_ptr<NumberBuffer> opened(new NumberBuffer);
+  NumberBuffer& buffer = *opened;
   if (PyObject_GetBuffer(object, &buffer.view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
     PyErr_Clear();
     buffer.view_.obj = nullptr;
-    return std::nullopt;
+    return nullptr;
   }
-  if (buffer.view_.ndim != ndim || buffer.view_.format == nullptr) return std::nullopt;
+  if (buffer.view_.ndim != ndim || buffer.view_.format == nullptr) return nullptr;
   const char* format = buffer.view_.format;
   const bool little_endian = std::endian::native == std::endian::little;
   if (*format == '@' || *format == '=' || (*format == '<' && little_endian)) ++format;
-  if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
+  if (format[0] == '\0' || format[1] != '\0') return nullptr;
   const Py_ssize_t size = buffer.view_.itemsize;
   switch (format[0]) {
     case 'd': if (size == 8) buffer.read_ = read_elements<double>; break;
@@ -263,8 +265,8 @@ std::optional<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
       break;
     default: break;
   }
-  if (buffer.read_ == nullptr) return std::nullopt;
-  return buffer;
+  if (buffer.read_ == nullptr) return nullptr;
+  return opened;
 }
 
 }  // namespace
@@ -288,29 +290,22 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
   return b > std::numeric_limits<std::size_t>::max() - a ? std::numeric_limits<std::size_t>::max() : a + b;
 }
 
-// Makes room for every number of a batch. The lists and tuples of a list or
-// tuple batch are counted by their lengths as they are now; any other vector
-// is counted as long as the first. That is only a guess (a batch of one long
-// vector and many short ones would be overestimated by far), so when the room
-// cannot be had the buffer grows as the vectors arrive instead, and only
-// numbers that really do not fit fail.
-void reserve_batch(PyObject* batch, std::size_t size_hint, std::size_t first_length, std::vector<double>& values) {
+// Makes room for every number of a list or tuple batch, counting its lists
+// and tuples by their lengths and any other vector as long as the first. That
+// is a guess for the others, so when the room cannot be had the buffer grows
+// as the vectors arrive instead, and only numbers that really do not fit
+// fail. The length an arbitrary sequence reports is not trusted this far.
+void reserve_batch(PyObject* batch, std::size_t first_length, std::vector<double>& values) {
+  const bool list = PyList_CheckExact(batch);
+  if (!list && !PyTuple_CheckExact(batch)) return;
+  const Py_ssize_t count = list ? PyList_GET_SIZE(batch) : PyTuple_GET_SIZE(batch);
   std::size_t total = 0;
-  auto count = [&](PyObject* vector) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* vector = list ? PyList_GET_ITEM(batch, i) : PyTuple_GET_ITEM(batch, i);
     std::size_t length = first_length;
     if (PyList_CheckExact(vector)) length = static_cast<std::size_t>(PyList_GET_SIZE(vector));
     else if (PyTuple_CheckExact(vector)) length = static_cast<std::size_t>(PyTuple_GET_SIZE(vector));
     total = saturating_add(total, length);
-  };
-  if (PyList_CheckExact(batch)) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(batch); ++i) count(PyList_GET_ITEM(batch, i));
-  } else if (PyTuple_CheckExact(batch)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(batch); ++i) count(PyTuple_GET_ITEM(batch, i));
-  } else {
-    const std::size_t vectors = std::max<std::size_t>(size_hint, 1);
-    total = first_length != 0 && vectors > std::numeric_limits<std::size_t>::max() / first_length
-                ? std::numeric_limits<std::size_t>::max()
-                : vectors * first_length;
   }
   if (total > values.max_size()) return;
   try {
@@ -327,7 +322,7 @@ VectorList From<VectorList>::convert(PyObject* object) {
   if (auto buffer = NumberBuffer::open(object, 2)) {
     const Py_ssize_t rows = buffer->extent(0), columns = buffer->extent(1);
     if (const double* values_in_place = buffer->contiguous_doubles()) {
-      auto owner = std::make_shared<NumberBuffer>(std::move(*buffer));
+      std::shared_ptr<const NumberBuffer> owner = std::move(buffer);
       list.view(values_in_place, static_cast<std::size_t>(rows), static_cast<std::size_t>(columns), std::move(owner));
       return list;
     }
@@ -345,7 +340,7 @@ VectorList From<VectorList>::convert(PyObject* object) {
     std::vector<double> components = From<std::vector<double>>::convert(vector);
     // The batch is sized once its first vector is known, so it is not copied
     // again and again as it grows.
-    if (list.empty()) reserve_batch(object, reader.size_hint(), components.size(), values);
+    if (list.empty()) reserve_batch(object, components.size(), values);
     values.insert(values.end(), components.begin(), components.end());
     list.end_vector();
   });

@@ -34,6 +34,9 @@ PyObject* initialise() {
   return guarded([] {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
     Ref module = checked(PyModule_Create2(&module_definition, kApiVersion));
+    // PyPy leaves an empty module docstring unset, showing the docstring of
+    // the module type instead.
+    if (kPyPy && PyModule_AddStringConstant(module.get(), "__doc__", "") < 0) throw_pending();
     add_class(module.get(), "PyFlat", flat_class);
     add_class(module.get(), "PyHNSW", hnsw_class);
     module_cell = Ref(module).release();
