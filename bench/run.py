@@ -100,6 +100,15 @@ def keys_of(data, ids):
 # Libraries, each behind the same small surface
 
 
+def dist_version(dist, module=None):
+    try:
+        from importlib.metadata import version
+
+        return version(dist)
+    except Exception:
+        return getattr(module, "__version__", "?")
+
+
 class Tamsel:
     """One PyHNSW per ef_search: the class fixes ef_search at construction
     and offers no way to change it, so the sweep builds one index per value."""
@@ -145,7 +154,7 @@ class Hnswlib:
         import hnswlib
 
         self.module = hnswlib
-        self.version = getattr(hnswlib, "__version__", "installed")
+        self.version = dist_version("hnswlib", hnswlib)
         self.dim = dim
 
     def build(self, x32):
@@ -377,18 +386,19 @@ def filtered_suite(data, queries, hnsw, rounds):
 # Flat search
 
 
-def read_bandwidth(array, repeats=7):
-    """Bytes per second at which this core reads `array`: the faster of a numpy
-    sum and a BLAS matrix-vector product over it, best of `repeats`."""
-    width = array.shape[-1] if array.ndim == 2 else 1024
-    flat_view = array.reshape(-1, width)
-    ones = np.ones(width)
+def read_bandwidth(array, seconds=0.3):
+    """Bytes per second at which this core reads `array`: the fastest of three
+    numpy reductions over it (a float sum, a bitwise or and a count of non-zero
+    words), each the best of repeats that take `seconds` together."""
+    words = array.reshape(-1).view(np.uint64)
     best = None
-    for reader in (lambda: flat_view.sum(), lambda: flat_view @ ones):
-        reader()
-        for _ in range(repeats):
-            seconds, _ = common.cpu_seconds(reader)
-            best = seconds if best is None else min(best, seconds)
+    for reader in (lambda: array.sum(), lambda: np.bitwise_or.reduce(words), lambda: np.count_nonzero(words)):
+        first, _ = common.cpu_seconds(reader)
+        for _ in range(max(5, min(1000, int(seconds / max(first, 1e-6))))):
+            start = time.process_time()
+            reader()
+            took = time.process_time() - start
+            best = took if best is None or took < best else best
     return array.nbytes / best
 
 
@@ -428,13 +438,8 @@ def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
         out["bandwidth"]["%d x %d store" % (size, dim)] = bandwidth
         floor_qps = bandwidth / part.nbytes
 
-        rows_list = part.tolist()
-        flat_list = tamsel.PyFlat(dim)
-        common.release_free_memory()
-        create_list, _ = common.cpu_seconds(lambda: flat_list.create(rows_list))
-        del flat_list, rows_list
         flat = tamsel.PyFlat(dim)
-        create_numpy, _ = common.cpu_seconds(lambda: flat.create(part))
+        flat.create(part)
 
         methods = [("tamsel PyFlat", (lambda f: (lambda q: f(q, K)))(flat.search), q64)]
         methods.append(("numpy brute force", numpy_brute(part), q64))
@@ -459,10 +464,50 @@ def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
         for label, _, _ in methods:
             out["rows"].append({"size": size, "method": label, "qps": nq / best[label], "queries": nq})
         out["rows"].append({"size": size, "method": "bandwidth floor", "qps": floor_qps, "queries": None})
-        out.setdefault("create", []).append({"size": size, "list_s": create_list, "numpy_s": create_numpy})
         out.setdefault("identical", {})[size] = same / float(nq)
         log("flat: n=%d done" % size)
     return out
+
+
+# ---------------------------------------------------------------------------
+# Conversions
+
+
+def conversion_suite(data, repeats=3):
+    """Seconds to turn n x dim vectors into native doubles, from a list of
+    lists and from numpy arrays. PyHNSW.create converts its whole argument
+    before it compares any length with the index's dimension, so a create into
+    an index one dimension wider converts everything, stores nothing and
+    raises ValueError: that time is the conversion alone. PyFlat.create
+    (conversion and the copy into the store) is timed beside it."""
+    import tamsel
+
+    n, dim = data.shape
+    sources = [("list of lists", data.tolist()), ("numpy float64", data),
+               ("numpy float32", np.ascontiguousarray(data, dtype=np.float32))]
+    rows = []
+    for label, vectors in sources:
+        convert = flat = None
+        for _ in range(repeats):
+            wider = tamsel.PyHNSW(dim + 1, metric="euclidean")
+
+            def refused():
+                try:
+                    wider.create(vectors)
+                except ValueError:
+                    return True
+                return False
+
+            seconds, ok = common.cpu_seconds(refused)
+            if not ok:
+                raise RuntimeError("create into a wider index did not refuse the vectors")
+            convert = seconds if convert is None else min(convert, seconds)
+            index = tamsel.PyFlat(dim)
+            seconds, _ = common.cpu_seconds(lambda: index.create(vectors))
+            flat = seconds if flat is None else min(flat, seconds)
+            del index
+        rows.append({"source": label, "convert_s": convert, "flat_create_s": flat})
+    return {"n": n, "dim": dim, "rows": rows}
 
 
 # ---------------------------------------------------------------------------
@@ -561,7 +606,7 @@ def parse(argv):
     p.add_argument("--rounds", type=int, help="search passes per figure, the best kept (default 3, --quick 1)")
     p.add_argument("--seed", type=int, default=20240601)
     p.add_argument("--peers", help="comma-separated subset of hnswlib,faiss,usearch (default all)")
-    p.add_argument("--skip", default="", help="comma-separated parts to leave out: memory,flat,filtered,digits")
+    p.add_argument("--skip", default="", help="comma-separated parts to leave out: memory,filtered,conversion,flat,digits")
     p.add_argument("--lists-only", action="store_true", help="tamsel with Python lists only (no numpy, no peers)")
     p.add_argument("--pypy", nargs="?", const="pypy3", metavar="PYTHON",
                    help="run the lists-only suite under this interpreter and under PYTHON (default pypy3), side by side")
@@ -630,6 +675,8 @@ def main(argv=None):
     for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
         hnsw.pop(key)
     results["hnsw"] = hnsw
+    if "conversion" not in skip:
+        results["conversion"] = conversion_suite(data[:100000])
     if "flat" not in skip:
         sizes = sorted(set(min(s, args.n) for s in ((10000,) if args.quick else (10000, 100000))))
         results["flat"] = flat_suite(data, queries, sizes, args.queries, args.rounds, peers)
