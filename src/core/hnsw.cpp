@@ -17,8 +17,6 @@ constexpr std::size_t kMaxNodes = std::numeric_limits<std::uint32_t>::max() - 1;
 // Most neighbours one list holds (layer 0 at the largest m), plus the newcomer
 // of an overflowing list.
 constexpr std::size_t kMaxBlockIds = 2 * HNSW::kMaxM + 1;
-// Distances to the kept neighbours of a candidate are computed this many at a time.
-constexpr std::size_t kScoreGroup = 8;
 // A filtered search scores the holders of the filter value directly when
 // holders^2 <= factor * ef_search * nodes. A graph walk costs about
 // ef_search / selectivity distances, the direct scan holders ones; on random
@@ -30,38 +28,22 @@ constexpr std::size_t kExactFilterFactor = 64;
 inline bool nearer(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
 // The candidate queue serves the nearest first, the smaller id among equals.
-template <class Candidate>
-bool served_after(const Candidate& a, const Candidate& b) {
-  if (nearer(b.distance, a.distance)) return true;
-  if (nearer(a.distance, b.distance)) return false;
-  return b.id < a.id;
-}
-
-template <class Candidate>
-bool served_before(const Candidate& a, const Candidate& b) {
-  return served_after(b, a);
-}
-
-// A new candidate goes after every strictly nearer one; among equal distances
-// the bisection decides. The list is then cut back to `ef`.
-template <class Candidate>
-void insert_result(std::vector<Candidate>& results, Candidate found, std::size_t ef) {
-  if (results.empty()) {
-    results.push_back(found);
-    return;
+// Function objects, so that the heap and sort algorithms inline them.
+struct ServedAfter {
+  template <class Candidate>
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    if (nearer(b.distance, a.distance)) return true;
+    if (nearer(a.distance, b.distance)) return false;
+    return b.id < a.id;
   }
-  std::size_t base = 0;
-  std::size_t size = results.size();
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    const std::size_t mid = base + half;
-    if (!nearer(found.distance, results[mid].distance)) base = mid;
-    size -= half;
+};
+
+struct ServedBefore {
+  template <class Candidate>
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    return ServedAfter{}(b, a);
   }
-  const std::size_t position = nearer(results[base].distance, found.distance) ? base + 1 : base;
-  results.insert(results.begin() + static_cast<std::ptrdiff_t>(position), found);
-  if (results.size() > ef) results.pop_back();
-}
+};
 
 // Room for `more` items; geometric, so that one insertion after another stays
 // amortised constant.
@@ -79,10 +61,10 @@ void make_room_for_total(std::vector<T>& items, std::size_t total) {
 }
 
 // The first cache lines of a vector: the hardware prefetcher follows on from there.
-inline void prefetch_vector(const double* row, std::size_t dim) {
-  constexpr std::size_t kLineDoubles = 64 / sizeof(double);
-  const std::size_t lines = std::min<std::size_t>(4, (dim + kLineDoubles - 1) / kLineDoubles);
-  for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLineDoubles);
+inline void prefetch_vector(const Compact* row, std::size_t dim) {
+  constexpr std::size_t kLineValues = 64 / sizeof(Compact);
+  const std::size_t lines = std::min<std::size_t>(4, (dim + kLineValues - 1) / kLineValues);
+  for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLineValues);
 }
 
 std::uint64_t seed_from_os() {
@@ -262,6 +244,10 @@ template <class RecordAt>
 void HNSW::reserve_nodes(std::size_t count, RecordAt record_at, std::vector<Metadata>& staged_records) {
   const std::size_t nodes = size() + count;
   make_room(vectors_, count * dim_);
+  make_room(compact_, count * dim_);
+  walk_values_.reserve(dim_);
+  pair_values_.reserve(dim_);
+  kept_values_.reserve((m0_ + 1) * dim_);
   make_room(levels_, count);
   make_room(layer0_links_, count * (1 + m0_));
   make_room(upper_start_, count);
@@ -331,12 +317,13 @@ void HNSW::reserve_value_ids(std::size_t count, RecordAt record_at) {
 void HNSW::choose_links(const double* vector, std::size_t level) {
   chosen_.assign((level + 1) * (1 + m_), 0);
   std::uint32_t entry = 0;
+  const WalkQuery from_new = walk_query(vector, dim_, walk_values_);
   for (std::size_t layer = top_layer_; layer > level; --layer) {
-    layer_search(entry, vector, dim_, 1, layer, nullptr);
+    layer_search(entry, from_new, 1, layer, nullptr);
     entry = results_.front().id;
   }
   for (std::size_t layer = level + 1; layer-- > 0;) {
-    layer_search(entry, vector, dim_, ef_construction_, layer, nullptr);
+    layer_search(entry, from_new, ef_construction_, layer, nullptr);
     entry = results_.front().id;
     keep_diverse(results_, m_);
     std::uint32_t* block = chosen_.data() + layer * (1 + m_);
@@ -349,6 +336,7 @@ void HNSW::store_node(const double* vector, std::size_t level,
                       std::optional<std::span<Metadata>> record, bool linked) {
   const auto id = static_cast<std::uint32_t>(levels_.size());
   vectors_.insert(vectors_.end(), vector, vector + dim_);
+  for (std::size_t i = 0; i < dim_; ++i) compact_.push_back(to_compact(vector[i]));
   levels_.push_back(static_cast<std::uint16_t>(level));
   layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
   upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
@@ -398,15 +386,13 @@ void HNSW::link_back(std::uint32_t from, std::uint32_t to, std::size_t layer) {
   // The list is full: choose again among its neighbours and the newcomer.
   const std::size_t count = block[0] + 1;
   std::uint32_t ids[kMaxBlockIds];
-  const double* rows[kMaxBlockIds] = {};
   double distances[kMaxBlockIds];
   std::copy(block + 1, block + count, ids);
   ids[count - 1] = to;
-  for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[j]);
-  score(stored(from), dim_, rows, count, distances);
+  walk_score(walk_query_of(from, pair_values_), ids, count, distances);
   relink_.clear();
   for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
-  std::sort(relink_.begin(), relink_.end(), served_before<Candidate>);
+  std::sort(relink_.begin(), relink_.end(), ServedBefore{});
   keep_diverse(relink_, limit);
   block[0] = static_cast<std::uint32_t>(relink_.size());
   for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = relink_[j].id;
@@ -419,22 +405,25 @@ void HNSW::link_back(std::uint32_t from, std::uint32_t to, std::size_t layer) {
 void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
   if (sorted.size() <= limit) return;
   pruned_.clear();
-  // A batch of distances is much cheaper than one by one, and most
-  // candidates fall early, so the kept ones are compared a few at a time.
-  const double* kept_rows[kMaxBlockIds];
-  double distances[kScoreGroup];
+  // Each kept neighbour is measured from as a query, in its float32 form; a
+  // candidate falls at the first kept neighbour it is nearer to.
+  kept_values_.resize(limit * dim_);
+  double kept_norms[kMaxBlockIds];
   std::size_t kept = 0;
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const Candidate candidate = sorted[i];
-    const double* row = stored(candidate.id);
+    const Compact* row = compact_.data() + std::size_t{candidate.id} * dim_;
     bool diverse = true;
-    for (std::size_t first = 0; first < kept && diverse; first += kScoreGroup) {
-      const std::size_t count = std::min(kScoreGroup, kept - first);
-      score(row, dim_, kept_rows + first, count, distances);
-      for (std::size_t j = 0; j < count; ++j) diverse = diverse && !(distances[j] < candidate.distance);
-    }
+    for (std::size_t j = 0; j < kept && diverse; ++j)
+      diverse = !(walk_distance(metric_, kept_values_.data() + j * dim_, kept_norms[j], row, dim_) < candidate.distance);
     if (diverse) {
-      kept_rows[kept] = row;
+      float* values = kept_values_.data() + kept * dim_;
+      double squares = 0.0;
+      for (std::size_t c = 0; c < dim_; ++c) {
+        values[c] = from_compact(row[c]);
+        squares += double{values[c]} * values[c];
+      }
+      kept_norms[kept] = std::sqrt(squares);
       sorted[kept++] = candidate;
     } else {
       pruned_.push_back(candidate);
@@ -447,8 +436,41 @@ void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
 // ---------------------------------------------------------------------------
 // Search
 
-void HNSW::score(const double* query, std::size_t query_len, const double* const* rows,
-                 std::size_t count, double* out) const {
+HNSW::WalkQuery HNSW::walk_query(const double* values, std::size_t length, std::vector<float>& narrow) const {
+  if (length != dim_) return {values, length, nullptr, 0.0};
+  narrow.resize(length);
+  double squares = 0.0;
+  for (std::size_t i = 0; i < length; ++i) {
+    narrow[i] = static_cast<float>(values[i]);
+    squares += double{narrow[i]} * narrow[i];
+  }
+  return {values, length, narrow.data(), std::sqrt(squares)};
+}
+
+HNSW::WalkQuery HNSW::walk_query_of(std::uint32_t id, std::vector<float>& narrow) const {
+  const Compact* compact = compact_.data() + std::size_t{id} * dim_;
+  narrow.resize(dim_);
+  double squares = 0.0;
+  for (std::size_t i = 0; i < dim_; ++i) {
+    narrow[i] = from_compact(compact[i]);
+    squares += double{narrow[i]} * narrow[i];
+  }
+  return {stored(id), dim_, narrow.data(), std::sqrt(squares)};
+}
+
+void HNSW::walk_score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const {
+  if (query.narrow == nullptr) {
+    const double* rows[kMaxBlockIds];
+    for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[j]);
+    exact_score(query.values, query.length, rows, count, out);
+    return;
+  }
+  for (std::size_t j = 0; j < count; ++j)
+    out[j] = walk_distance(metric_, query.narrow, query.norm, compact_.data() + std::size_t{ids[j]} * dim_, dim_);
+}
+
+void HNSW::exact_score(const double* query, std::size_t query_len, const double* const* rows,
+                       std::size_t count, double* out) const {
   if (query_len == dim_) {
     score_batch(metric_, query, dim_, rows, count, out);
     return;
@@ -460,26 +482,26 @@ void HNSW::score(const double* query, std::size_t query_len, const double* const
 // nearest first, at most `ef`. With a filter, nodes that do not match are
 // walked through (they lead to the matching nodes behind them) but never
 // become results, so the far distance is that of the matching nodes alone.
-void HNSW::layer_search(std::uint32_t entry, const double* query, std::size_t query_len,
-                        std::size_t ef, std::size_t layer, const FilterTarget* target) const {
+void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t ef, std::size_t layer,
+                        const FilterTarget* target) const {
   visited_.start_search();
   results_.clear();
   queue_.clear();
   visited_.visit(entry);
-  const double* entry_row = stored(entry);
   double entry_distance;
-  score(query, query_len, &entry_row, 1, &entry_distance);
+  walk_score(query, &entry, 1, &entry_distance);
+  // The results are a heap with the farthest on top until the walk ends,
+  // then sorted nearest first.
   if (target == nullptr || matches(entry, *target)) results_.push_back({entry_distance, entry});
   queue_.push_back({entry_distance, entry});
 
   std::uint32_t ids[kMaxBlockIds];
-  const double* rows[kMaxBlockIds];
   double distances[kMaxBlockIds];
   while (!queue_.empty()) {
-    std::pop_heap(queue_.begin(), queue_.end(), served_after<Candidate>);
+    std::pop_heap(queue_.begin(), queue_.end(), ServedAfter{});
     const Candidate current = queue_.back();
     queue_.pop_back();
-    if (!results_.empty() && nearer(results_.back().distance, current.distance)) break;
+    if (!results_.empty() && nearer(results_.front().distance, current.distance)) break;
     const std::uint32_t* block = links(current.id, layer);
     if (block == nullptr) continue;
     // The next candidate's list is likely needed next: start loading it.
@@ -493,21 +515,28 @@ void HNSW::layer_search(std::uint32_t entry, const double* query, std::size_t qu
       const std::uint32_t id = block[1 + j];
       if (!visited_.visit(id)) continue;
       ids[fresh] = id;
-      rows[fresh] = stored(id);
-      prefetch_vector(rows[fresh], dim_);
+      prefetch_vector(compact_.data() + std::size_t{id} * dim_, dim_);
       ++fresh;
     }
-    score(query, query_len, rows, fresh, distances);
+    walk_score(query, ids, fresh, distances);
 
     for (std::size_t j = 0; j < fresh; ++j) {
       const double d = distances[j];
-      if (results_.size() < ef || d < results_.back().distance) {
+      if (results_.size() < ef || d < results_.front().distance) {
         queue_.push_back({d, ids[j]});
-        std::push_heap(queue_.begin(), queue_.end(), served_after<Candidate>);
-        if (target == nullptr || matches(ids[j], *target)) insert_result(results_, {d, ids[j]}, ef);
+        std::push_heap(queue_.begin(), queue_.end(), ServedAfter{});
+        if (target == nullptr || matches(ids[j], *target)) {
+          results_.push_back({d, ids[j]});
+          std::push_heap(results_.begin(), results_.end(), ServedBefore{});
+          if (results_.size() > ef) {
+            std::pop_heap(results_.begin(), results_.end(), ServedBefore{});
+            results_.pop_back();
+          }
+        }
       }
     }
   }
+  std::sort_heap(results_.begin(), results_.end(), ServedBefore{});
 }
 
 // Scores exactly the nodes that hold the filter value and keeps the `keep` nearest.
@@ -521,13 +550,29 @@ void HNSW::exact_filtered(const double* query, std::size_t query_len, std::size_
   for (std::size_t first = 0; first < ids.size(); first += kChunk) {
     const std::size_t count = std::min(kChunk, ids.size() - first);
     for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[first + j]);
-    score(query, query_len, rows, count, distances);
+    exact_score(query, query_len, rows, count, distances);
     for (std::size_t j = 0; j < count; ++j) results_.push_back({distances[j], ids[first + j]});
   }
   keep = std::min(keep, results_.size());
   std::partial_sort(results_.begin(), results_.begin() + static_cast<std::ptrdiff_t>(keep),
-                    results_.end(), served_before<Candidate>);
+                    results_.end(), ServedBefore{});
   results_.resize(keep);
+}
+
+// The walk ranked results_ by its own kernel: give them their exact
+// distances and put them in exact distance order.
+void HNSW::rescore_exactly(const double* query, std::size_t query_len) const {
+  constexpr std::size_t kChunk = 64;
+  const double* rows[kChunk];
+  double distances[kChunk];
+  for (std::size_t first = 0; first < results_.size(); first += kChunk) {
+    const std::size_t count = std::min(kChunk, results_.size() - first);
+    for (std::size_t j = 0; j < count; ++j) rows[j] = stored(results_[first + j].id);
+    exact_score(query, query_len, rows, count, distances);
+    for (std::size_t j = 0; j < count; ++j) results_[first + j].distance = distances[j];
+  }
+  std::stable_sort(results_.begin(), results_.end(),
+                   [](const Candidate& a, const Candidate& b) { return nearer(a.distance, b.distance); });
 }
 
 Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query, std::size_t k,
@@ -567,12 +612,14 @@ Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query
     // Above top_layer_ node 0 is alone: those searches find node 0 if it
     // matches, and otherwise nothing, which ends the descent there.
     const bool descend = filtering == nullptr || top_layer_ + 1 == layers_ || matches(0, *filtering);
+    const WalkQuery walk = walk_query(q, query_len, walk_values_);
     for (std::size_t layer = top_layer_; descend && layer >= 1; --layer) {
-      layer_search(entry, q, query_len, 1, layer, filtering);
+      layer_search(entry, walk, 1, layer, filtering);
       if (results_.empty()) break;
       entry = results_.front().id;
     }
-    layer_search(entry, q, query_len, ef_search_, 0, filtering);
+    layer_search(entry, walk, ef_search_, 0, filtering);
+    rescore_exactly(q, query_len);
   }
 
   std::vector<Found> found;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/distance.hpp"
+#include "core/walk_distance.hpp"
 #include "core/filter.hpp"
 #include "core/metadata.hpp"
 #include "core/result.hpp"
@@ -135,10 +136,24 @@ class HNSW {
   void link_back(std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_diverse(std::vector<Candidate>& sorted, std::size_t limit);
 
-  void score(const double* query, std::size_t query_len, const double* const* rows,
-             std::size_t count, double* out) const;
-  void layer_search(std::uint32_t entry, const double* query, std::size_t query_len,
-                    std::size_t ef, std::size_t layer, const FilterTarget* target) const;
+  // A vector the graph walk measures from: its float32 form for the walk's
+  // kernel (null when its length is not dim: then the walk measures exactly).
+  struct WalkQuery {
+    const double* values;
+    std::size_t length;
+    const float* narrow;
+    double norm;
+  };
+  // Fills `narrow` with the float32 form of `values`.
+  WalkQuery walk_query(const double* values, std::size_t length, std::vector<float>& narrow) const;
+  WalkQuery walk_query_of(std::uint32_t id, std::vector<float>& narrow) const;
+  // Distances that the walk compares with one another; never shown to callers.
+  void walk_score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const;
+  void exact_score(const double* query, std::size_t query_len, const double* const* rows,
+                   std::size_t count, double* out) const;
+  void layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t ef, std::size_t layer,
+                    const FilterTarget* target) const;
+  void rescore_exactly(const double* query, std::size_t query_len) const;
   void exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
                       const std::vector<std::uint32_t>& ids) const;
 
@@ -157,6 +172,7 @@ class HNSW {
   double level_weight_total_ = 0.0;
 
   std::vector<double> vectors_;
+  std::vector<Compact> compact_;  // the walk's copy of vectors_
   std::vector<std::uint16_t> levels_;
   std::vector<std::uint32_t> layer0_links_;  // one block of 1 + m0_ per node
   // Upper layers 1..level of every node but node 0, blocks of 1 + m_ in node
@@ -185,6 +201,11 @@ class HNSW {
   // Search scratch. No Python code runs inside a core call, so a search never
   // re-enters another on the same index while these are in use.
   mutable VisitedList visited_;
+  // The float32 forms of the vector being searched for or inserted, and of
+  // the stored vector whose neighbours are being chosen.
+  mutable std::vector<float> walk_values_;
+  std::vector<float> pair_values_;
+  std::vector<float> kept_values_;  // the neighbours kept so far by keep_diverse
   mutable std::vector<Candidate> queue_;
   mutable std::vector<Candidate> results_;
 };
