@@ -1,10 +1,10 @@
 // Core against core: tamsel's HNSW (float64) beside hnswlib's C++ header
 // (float32, L2 space), on the same generated data, single-threaded.
 //
-//   hnsw_vs_hnswlib [--n N] [--dim D] [--queries Q] [--seed S] [--ef 10,20,...]
+//   hnsw_vs_hnswlib [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]
 //
 // Prints build time, resident size growth, recall@10 and queries per second
-// at each ef for both. Times are CPU time of the process (this machine is
+// (best of R passes over the queries) at each ef for both. Times are CPU time of the process (this machine is
 // shared); the wall-clock / CPU ratio is printed at the end.
 #include <hnswlib/hnswlib.h>
 
@@ -40,6 +40,7 @@ struct Options {
   std::size_t dim = 128;
   std::size_t queries = 1000;
   std::uint64_t seed = 20240601;
+  std::size_t rounds = 3;
   std::vector<std::size_t> efs{10, 20, 40, 80, 160, 320};
 };
 
@@ -174,6 +175,20 @@ struct Figures {
   std::vector<Row> rows;
 };
 
+// A warm-up of 50 queries, then the best of `rounds` passes over all queries.
+template <class One>
+double best_pass(const Options& o, One& one) {
+  for (std::size_t q = 0; q < std::min<std::size_t>(50, o.queries); ++q) one(q);
+  double best = 0.0;
+  for (std::size_t r = 0; r < o.rounds; ++r) {
+    const double seconds = cpu_seconds([&] {
+      for (std::size_t q = 0; q < o.queries; ++q) one(q);
+    });
+    if (r == 0 || seconds < best) best = seconds;
+  }
+  return best;
+}
+
 Figures run_tamsel(const Options& o, const std::vector<double>& data, const std::vector<double>& queries,
                    const std::vector<std::uint32_t>& exact) {
   Figures f;
@@ -220,11 +235,8 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
       const auto& hits = result.value();
       for (std::size_t j = 0; j < hits.size() && j < kK; ++j) found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);
     };
-    for (std::size_t q = 0; q < std::min<std::size_t>(50, o.queries); ++q) one(q);
-    const double seconds = cpu_seconds([&] {
-      for (std::size_t q = 0; q < o.queries; ++q) one(q);
-    });
-    f.rows.push_back({ef, recall(found, exact, o.queries), o.queries / seconds});
+    f.rows.push_back({ef, 0.0, o.queries / best_pass(o, one)});
+    f.rows.back().recall = recall(found, exact, o.queries);
   }
   if (builds.size() > 1) {
     std::sort(builds.begin(), builds.end());
@@ -258,11 +270,8 @@ Figures run_hnswlib(const Options& o, const std::vector<float>& data, const std:
         result.pop();
       }
     };
-    for (std::size_t q = 0; q < std::min<std::size_t>(50, o.queries); ++q) one(q);
-    const double seconds = cpu_seconds([&] {
-      for (std::size_t q = 0; q < o.queries; ++q) one(q);
-    });
-    f.rows.push_back({ef, recall(found, exact, o.queries), o.queries / seconds});
+    f.rows.push_back({ef, 0.0, o.queries / best_pass(o, one)});
+    f.rows.back().recall = recall(found, exact, o.queries);
   }
   delete index;
   return f;
@@ -287,14 +296,15 @@ Options parse(int argc, char** argv) {
     else if (key == "--dim") o.dim = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--queries") o.queries = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (key == "--rounds") o.rounds = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--ef") o.efs = parse_list(argv[i + 1]);
     else {
-      std::fprintf(stderr, "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--ef 10,20,...]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]\n", argv[0]);
       std::exit(2);
     }
   }
-  if (o.n < kK || o.queries == 0 || o.dim == 0 || o.efs.empty()) {
-    std::fprintf(stderr, "need n >= %zu, queries > 0, dim > 0 and at least one ef\n", kK);
+  if (o.n < kK || o.queries == 0 || o.dim == 0 || o.rounds == 0 || o.efs.empty()) {
+    std::fprintf(stderr, "need n >= %zu, queries > 0, dim > 0, rounds > 0 and at least one ef\n", kK);
     std::exit(2);
   }
   return o;
@@ -313,8 +323,9 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "exact neighbours of %zu queries\n", o.queries);
   const auto exact = exact_knn(data, queries, o.n, o.queries, o.dim);
 
-  std::printf("core against core: n = %zu, dim = %zu, %zu queries, m = %zu, ef_construction = %zu, k = %zu, "
-              "one thread, CPU time\n", o.n, o.dim, o.queries, kM, kEfConstruction, kK);
+  std::printf("core against core: n = %zu, dim = %zu, %zu queries (best of %zu passes), m = %zu, "
+              "ef_construction = %zu, k = %zu, one thread, CPU time; hnswlib header %s\n", o.n, o.dim, o.queries,
+              o.rounds, kM, kEfConstruction, kK, HNSWLIB_VERSION);
   const Figures h = run_hnswlib(o, data32, queries32, exact);
   const Figures t = run_tamsel(o, data, queries, exact);
 
