@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/distance.hpp"
+#include "core/large_buffer.hpp"
 #include "core/result.hpp"
 
 namespace tamsel {
@@ -53,7 +54,7 @@ class Flat {
  private:
   std::size_t dim_;
   Metric metric_;
-  std::vector<double> values_;
+  LargeBuffer<double> values_;
 };
 
 }  // namespace tamsel

@@ -47,16 +47,16 @@ struct ServedBefore {
 
 // Room for `more` items; geometric, so that one insertion after another stays
 // amortised constant.
-template <class T>
-void make_room(std::vector<T>& items, std::size_t more) {
+template <class Items>
+void make_room(Items& items, std::size_t more) {
   if (more > items.max_size() - items.size()) throw std::length_error("HNSW: index too large");
   const std::size_t needed = items.size() + more;
   if (needed <= items.capacity()) return;
   items.reserve(std::max(needed, items.capacity() + items.capacity() / 2));
 }
 
-template <class T>
-void make_room_for_total(std::vector<T>& items, std::size_t total) {
+template <class Items>
+void make_room_for_total(Items& items, std::size_t total) {
   if (total > items.size()) make_room(items, total - items.size());
 }
 

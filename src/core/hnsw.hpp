@@ -12,6 +12,7 @@
 #include "core/distance.hpp"
 #include "core/walk_distance.hpp"
 #include "core/filter.hpp"
+#include "core/large_buffer.hpp"
 #include "core/metadata.hpp"
 #include "core/result.hpp"
 #include "core/value_index.hpp"
@@ -171,14 +172,14 @@ class HNSW {
   std::vector<double> level_weights_;
   double level_weight_total_ = 0.0;
 
-  std::vector<double> vectors_;
-  std::vector<Compact> compact_;  // the walk's copy of vectors_
+  LargeBuffer<double> vectors_;
+  LargeBuffer<Compact> compact_;  // the walk's copy of vectors_
   std::vector<std::uint16_t> levels_;
-  std::vector<std::uint32_t> layer0_links_;  // one block of 1 + m0_ per node
+  LargeBuffer<std::uint32_t> layer0_links_;  // one block of 1 + m0_ per node
   // Upper layers 1..level of every node but node 0, blocks of 1 + m_ in node
   // order; upper_start_[id] is the node's first block.
   std::vector<std::uint32_t> upper_start_;
-  std::vector<std::uint32_t> upper_links_;
+  LargeBuffer<std::uint32_t> upper_links_;
   // Node 0 lies on every layer but has neighbours only up to the highest level
   // another node reached (top_layer_); above that it is alone.
   std::vector<std::uint32_t> entry_upper_links_;
