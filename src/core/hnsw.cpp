@@ -539,29 +539,8 @@ void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t
   std::sort_heap(results_.begin(), results_.end(), ServedBefore{});
 }
 
-// Scores exactly the nodes that hold the filter value and keeps the `keep` nearest.
-void HNSW::exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
-                          const std::vector<std::uint32_t>& ids) const {
-  results_.clear();
-  results_.reserve(ids.size());
-  constexpr std::size_t kChunk = 64;
-  const double* rows[kChunk];
-  double distances[kChunk];
-  for (std::size_t first = 0; first < ids.size(); first += kChunk) {
-    const std::size_t count = std::min(kChunk, ids.size() - first);
-    for (std::size_t j = 0; j < count; ++j) rows[j] = stored(ids[first + j]);
-    exact_score(query, query_len, rows, count, distances);
-    for (std::size_t j = 0; j < count; ++j) results_.push_back({distances[j], ids[first + j]});
-  }
-  keep = std::min(keep, results_.size());
-  std::partial_sort(results_.begin(), results_.begin() + static_cast<std::ptrdiff_t>(keep),
-                    results_.end(), ServedBefore{});
-  results_.resize(keep);
-}
-
-// The walk ranked results_ by its own kernel: give them their exact
-// distances and put them in exact distance order.
-void HNSW::rescore_exactly(const double* query, std::size_t query_len) const {
+// Gives every entry of results_ its exact distance.
+void HNSW::score_results_exactly(const double* query, std::size_t query_len) const {
   constexpr std::size_t kChunk = 64;
   const double* rows[kChunk];
   double distances[kChunk];
@@ -571,8 +550,19 @@ void HNSW::rescore_exactly(const double* query, std::size_t query_len) const {
     exact_score(query, query_len, rows, count, distances);
     for (std::size_t j = 0; j < count; ++j) results_[first + j].distance = distances[j];
   }
-  std::stable_sort(results_.begin(), results_.end(),
-                   [](const Candidate& a, const Candidate& b) { return nearer(a.distance, b.distance); });
+}
+
+// Scores exactly the nodes that hold the filter value and keeps the `keep` nearest.
+void HNSW::exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
+                          const std::vector<std::uint32_t>& ids) const {
+  results_.clear();
+  results_.reserve(ids.size());
+  for (const std::uint32_t id : ids) results_.push_back({0.0, id});
+  score_results_exactly(query, query_len);
+  keep = std::min(keep, results_.size());
+  std::partial_sort(results_.begin(), results_.begin() + static_cast<std::ptrdiff_t>(keep),
+                    results_.end(), ServedBefore{});
+  results_.resize(keep);
 }
 
 Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query, std::size_t k,
@@ -619,7 +609,9 @@ Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query
       entry = results_.front().id;
     }
     layer_search(entry, walk, ef_search_, 0, filtering);
-    rescore_exactly(q, query_len);
+    // The walk ranked its results by its own kernel.
+    score_results_exactly(q, query_len);
+    std::sort(results_.begin(), results_.end(), ServedBefore{});
   }
 
   std::vector<Found> found;

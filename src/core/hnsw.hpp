@@ -154,7 +154,7 @@ class HNSW {
                    std::size_t count, double* out) const;
   void layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t ef, std::size_t layer,
                     const FilterTarget* target) const;
-  void rescore_exactly(const double* query, std::size_t query_len) const;
+  void score_results_exactly(const double* query, std::size_t query_len) const;
   void exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
                       const std::vector<std::uint32_t>& ids) const;
 
