@@ -627,6 +627,12 @@ def main(argv=None):
     if args.memory_probe:
         print(json.dumps(memory_probe(args.memory_probe, args.n, args.dim, args.seed)))
         return 0
+    try:
+        import tamsel  # noqa: F401
+    except ImportError as error:
+        log("tamsel is not importable under %s (%s): run `pip install .` with this interpreter first"
+            % (common.interpreter(), error))
+        return 1
     if args.pypy:
         problem = pypy_check(args.pypy)
         if problem:
