@@ -44,7 +44,7 @@ except ImportError:
 def mixture(n, dim, seed):
     """Gaussian mixture shaped like embeddings: about sqrt(n)/3 clusters of
     uneven size and spread, and a per-component scale that decays like the
-    spectrum of real embeddings. The same recipe as common.mixture_lists."""
+    variances of real embeddings. The same recipe as common.mixture_lists."""
     rng = np.random.default_rng(seed)
     clusters = max(8, int(round(n ** 0.5 / 3)))
     scale = 1.0 / np.sqrt(1.0 + np.arange(dim) / 8.0)
