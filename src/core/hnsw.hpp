@@ -94,6 +94,10 @@ class HNSW {
   Result<std::vector<Found>, HNSWError> search(std::span<const double> query, std::size_t k,
                                                const Filter* filter) const;
 
+  // Tools that sweep the search breadth over one graph (benchmarks) set it
+  // here; Python fixes it at construction.
+  void set_ef_search(std::size_t ef_search) { ef_search_ = ef_search; }
+
   // Read-only views of the graph, for tests and tools.
   std::size_t level(std::size_t id) const;
   // The node's neighbours on `layer`; empty above its level.
