@@ -192,7 +192,8 @@ class NumberBuffer {
   Py_ssize_t extent(int axis) const { return view_.shape[axis]; }
   Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
   // Appends the `count` elements that begin at `offset`, `stride` bytes apart.
-  void append(std::vector<double>& out, Py_ssize_t offset, Py_ssize_t count, Py_ssize_t stride) const {
+  template <class Values>
+  void append(Values& out, Py_ssize_t offset, Py_ssize_t count, Py_ssize_t stride) const {
     const std::size_t first = out.size();
     out.resize(first + static_cast<std::size_t>(count));
     read_(static_cast<const char*>(view_.buf) + offset, count, stride, out.data() + first);
@@ -295,7 +296,7 @@ std::size_t saturating_add(std::size_t a, std::size_t b) {
 // is a guess for the others, so when the room cannot be had the buffer grows
 // as the vectors arrive instead, and only numbers that really do not fit
 // fail. The length an arbitrary sequence reports is not trusted this far.
-void reserve_batch(PyObject* batch, std::size_t first_length, std::vector<double>& values) {
+void reserve_batch(PyObject* batch, std::size_t first_length, LargeBuffer<double>& values) {
   const bool list = PyList_CheckExact(batch);
   if (!list && !PyTuple_CheckExact(batch)) return;
   const Py_ssize_t count = list ? PyList_GET_SIZE(batch) : PyTuple_GET_SIZE(batch);
@@ -318,7 +319,7 @@ void reserve_batch(PyObject* batch, std::size_t first_length, std::vector<double
 
 VectorList From<VectorList>::convert(PyObject* object) {
   VectorList list;
-  std::vector<double>& values = list.values();
+  LargeBuffer<double>& values = list.values();
   if (auto buffer = NumberBuffer::open(object, 2)) {
     const Py_ssize_t rows = buffer->extent(0), columns = buffer->extent(1);
     if (const double* values_in_place = buffer->contiguous_doubles()) {

@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/large_buffer.hpp"
+
 namespace tamsel::python {
 
 #ifdef PYPY_VERSION
@@ -145,7 +147,7 @@ class VectorList {
   }
   const double* data() const { return borrowed_ ? borrowed_ : values_.data(); }
 
-  std::vector<double>& values() { return values_; }
+  LargeBuffer<double>& values() { return values_; }
   void end_vector() { ends_.push_back(values_.size()); }
   void reserve_vectors(std::size_t count) { ends_.reserve(count); }
   void view(const double* data, std::size_t rows, std::size_t columns, std::shared_ptr<const void> owner) {
@@ -156,7 +158,7 @@ class VectorList {
   }
 
  private:
-  std::vector<double> values_;
+  LargeBuffer<double> values_;
   std::vector<std::size_t> ends_;
   const double* borrowed_ = nullptr;
   std::size_t rows_ = 0, columns_ = 0;
