@@ -23,31 +23,17 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SANITIZED
+
 HUGE = 2**64 - 1
 HEADROOM = 1 << 30  # address space a case may use beyond its baseline
 
 
-def sanitized():
-    """True when this interpreter runs with AddressSanitizer loaded."""
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
-
-
-SANITIZED = sanitized()
 needs_failing_allocations = pytest.mark.skipif(
     SANITIZED, reason="AddressSanitizer aborts on a failed allocation instead of raising"
 )
 
 
-# Long cases run only when asked for: `-m slow`, or TAMSEL_SLOW=1.
-slow = [
-    pytest.mark.slow,
-    pytest.mark.skipif("'slow' not in config.getoption('markexpr', '') and os.environ.get('TAMSEL_SLOW') != '1'",
-                       reason="slow: run with -m slow or TAMSEL_SLOW=1"),
-]
 
 
 def max_layers():
@@ -327,10 +313,6 @@ def test_one_long_vector_among_many_short_ones_gives_the_length_error(cls):
 # ---------------------------------------------------------------- batches of empty vectors
 
 
-@slow[0]
-@slow[1]
-@pytest.mark.xfail(strict=True, reason="the core's id limit is raised as std::length_error, which the frame "
-                                       "reports as PanicException")
 def test_hnsw_batch_beyond_the_id_range_is_refused_with_a_documented_error():
     numpy = pytest.importorskip("numpy")
     import tamsel
@@ -340,9 +322,6 @@ def test_hnsw_batch_beyond_the_id_range_is_refused_with_a_documented_error():
     index.insert([])
 
 
-@slow[0]
-@slow[1]
-@pytest.mark.xfail(strict=True, reason="a batch viewed in place is still checked and appended row by row")
 @pytest.mark.parametrize("cls", ["PyFlat", "PyHNSW"])
 def test_batch_of_empty_rows_is_not_walked_row_by_row(cls):
     pytest.importorskip("numpy")

@@ -21,7 +21,7 @@ import sys
 import pytest
 
 import tamsel
-from conftest import IS_PYPY, full_gc
+from conftest import IS_PYPY, SANITIZED, full_gc
 
 CALLS = int(os.environ.get("TAMSEL_LEAK_CALLS", "30000"))  # per group; ~400,000 in all
 PAGE = resource.getpagesize()
@@ -34,17 +34,6 @@ PAGE = resource.getpagesize()
 TOLERANCE = (1.5 if IS_PYPY else 0.5) * 2**20 * max(1.0, CALLS / 30000)
 
 
-def sanitized():
-    """AddressSanitizer holds freed memory in quarantine, so the resident size
-    climbs whether or not anything leaks; its own leak check covers that run."""
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
-
-
-SANITIZED = sanitized()
 
 
 def resident_bytes():

@@ -9,7 +9,7 @@ import weakref
 
 import pytest
 import tamsel
-from conftest import IS_PYPY, full_gc
+from conftest import IS_PYPY, SANITIZED, full_gc
 
 CLASSES = [tamsel.PyFlat, tamsel.PyHNSW]
 
@@ -156,6 +156,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer keeps freed memory in quarantine")
 def test_dropping_an_index_frees_its_vectors():
     dim, rows_per_batch, batches = 512, 8192, 8
     stored = dim * rows_per_batch * batches * 8  # 256 MiB of doubles

@@ -115,6 +115,9 @@ PyObject* guarded(Body&& body) noexcept {
     set_module_error(error);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error& failure) {
+    // A size the index cannot hold, such as more vectors than its ids number.
+    PyErr_SetString(PyExc_MemoryError, failure.what());
   } catch (const std::exception& failure) {
     set_internal_failure(failure.what());
   } catch (...) {
@@ -146,6 +149,14 @@ class VectorList {
     return {values_.data() + begin, ends_[i] - begin};
   }
   const double* data() const { return borrowed_ ? borrowed_ : values_.data(); }
+  // How many vectors, from the first, have `length` values: a viewed batch
+  // answers at once, whatever its number of rows.
+  std::size_t leading_of_length(std::size_t length) const {
+    if (borrowed_) return columns_ == length ? rows_ : 0;
+    std::size_t count = 0;
+    while (count < size() && (*this)[count].size() == length) ++count;
+    return count;
+  }
 
   LargeBuffer<double>& values() { return values_; }
   void end_vector() { ends_.push_back(values_.size()); }

@@ -44,10 +44,12 @@ void create(Flat& flat, VectorList vectors) {
   if (vectors.empty()) raise_value_error(std::string("Create error: ") + error_name(FlatError::EmptyVectors));
   // The vectors before the first one of the wrong length are stored; room for
   // all of them is made first, so a failed allocation stores none.
-  std::size_t accepted = 0;
-  while (accepted < vectors.size() && vectors[accepted].size() == flat.dim()) ++accepted;
+  const std::size_t accepted = vectors.leading_of_length(flat.dim());
   flat.reserve_more(accepted * flat.dim());
-  for (std::size_t i = 0; i < accepted; ++i) flat.append(vectors[i]);
+  // Vectors of no numbers add nothing to the store.
+  if (flat.dim() > 0) {
+    for (std::size_t i = 0; i < accepted; ++i) flat.append(vectors[i]);
+  }
   if (accepted < vectors.size())
     raise_value_error("Vector length " + std::to_string(vectors[accepted].size()) +
                       " does not match index dimension " + std::to_string(flat.dim()));

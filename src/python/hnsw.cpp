@@ -51,11 +51,10 @@ void insert(HNSW& index, std::vector<double> vector, std::optional<Pairs> metada
 }
 
 void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> metadata) {
-  for (std::size_t i = 0; i < vectors.size(); ++i) {
-    if (vectors[i].size() != index.dim())
-      raise_value_error("Vector length " + std::to_string(vectors[i].size()) + " does not match index dimension " +
-                        std::to_string(index.dim()));
-  }
+  const std::size_t accepted = vectors.leading_of_length(index.dim());
+  if (accepted < vectors.size())
+    raise_value_error("Vector length " + std::to_string(vectors[accepted].size()) +
+                      " does not match index dimension " + std::to_string(index.dim()));
   std::vector<MetadataRecord> records;
   if (metadata) {
     if (metadata->size() != vectors.size())
