@@ -88,7 +88,7 @@ def binding_cases():
             yield pytest.param(qualified, args, kwargs, message, id=f"{qualified}-{label}")
 
 
-@pytest.mark.parametrize("qualified, args, kwargs, message", binding_cases())
+@pytest.mark.parametrize("qualified, args, kwargs, message", list(binding_cases()))
 def test_binding_errors(qualified, args, kwargs, message):
     target = CALLABLES[qualified][0]()
     with pytest.raises(TypeError) as excinfo:
