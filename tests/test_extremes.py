@@ -187,8 +187,6 @@ def test_hnsw_smallest_dims(dim):
         assert got[6][0] == "ok"  # an empty query is compared over no components
 
 
-@pytest.mark.xfail(strict=True, reason="identical vectors fill each other's lists in id order, so later copies "
-                                       "lose every incoming link")
 @pytest.mark.parametrize("copies", [53, 1000])
 def test_hnsw_every_copy_of_a_repeated_vector_stays_reachable(copies):
     import tamsel

@@ -45,6 +45,28 @@ struct ServedBefore {
   }
 };
 
+// Neighbours are chosen nearest first; among equally near ones (copies of one
+// vector) in an order scrambled from the ids and the list's owner, not by id:
+// with one order for every list, each newcomer would link to the same copies
+// and, when their lists overflow, be the one dropped again, until later copies
+// had no incoming link at all.
+struct ChosenBefore {
+  std::uint32_t owner;
+  static std::uint32_t mix(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    return x ^ (x >> 16);
+  }
+  template <class Candidate>
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    if (nearer(a.distance, b.distance)) return true;
+    if (nearer(b.distance, a.distance)) return false;
+    return mix(a.id ^ mix(owner)) < mix(b.id ^ mix(owner));
+  }
+};
+
 // Room for `more` items; geometric, so that one insertion after another stays
 // amortised constant.
 template <class Items>
@@ -325,6 +347,7 @@ void HNSW::choose_links(const double* vector, std::size_t level) {
   for (std::size_t layer = level + 1; layer-- > 0;) {
     layer_search(entry, from_new, ef_construction_, layer, nullptr);
     entry = results_.front().id;
+    std::sort(results_.begin(), results_.end(), ChosenBefore{static_cast<std::uint32_t>(levels_.size())});
     keep_diverse(results_, m_);
     std::uint32_t* block = chosen_.data() + layer * (1 + m_);
     block[0] = static_cast<std::uint32_t>(results_.size());
@@ -392,7 +415,7 @@ void HNSW::link_back(std::uint32_t from, std::uint32_t to, std::size_t layer) {
   walk_score(walk_query_of(from, pair_values_), ids, count, distances);
   relink_.clear();
   for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
-  std::sort(relink_.begin(), relink_.end(), ServedBefore{});
+  std::sort(relink_.begin(), relink_.end(), ChosenBefore{from});
   keep_diverse(relink_, limit);
   block[0] = static_cast<std::uint32_t>(relink_.size());
   for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = relink_[j].id;
