@@ -376,22 +376,27 @@ std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const*
   return std::tuple<A...>{ArgumentConverter<A>::convert(params.names[I], slots[I])...};
 }
 
-template <class Fn>
-struct MethodSignature;
-
-// A method is a function of the record and the converted arguments; a const
-// record takes the shared use, a mutable one the exclusive use.
-template <class R, class Rec, class... A>
-struct MethodSignature<R (*)(Rec&, A...)> {
-  using Record = std::remove_const_t<Rec>;
-  using Result = R;
-  static constexpr Use use = std::is_const_v<Rec> ? Use::Shared : Use::Exclusive;
+// The native parameters of a method or constructor, in parameter order.
+template <class... A>
+struct ArgumentList {
   static constexpr std::size_t arity = sizeof...(A);
   static constexpr std::size_t required = required_count<A...>();
   template <std::size_t N>
   static std::tuple<A...> convert(const Parameters<N>& params, PyObject* const* slots) {
     return convert_arguments<A...>(params, slots, std::index_sequence_for<A...>{});
   }
+};
+
+template <class Fn>
+struct MethodSignature;
+
+// A method is a function of the record and the converted arguments; a const
+// record takes the shared use, a mutable one the exclusive use.
+template <class R, class Rec, class... A>
+struct MethodSignature<R (*)(Rec&, A...)> : ArgumentList<A...> {
+  using Record = std::remove_const_t<Rec>;
+  using Result = R;
+  static constexpr Use use = std::is_const_v<Rec> ? Use::Shared : Use::Exclusive;
 };
 
 template <class Fn>
@@ -399,14 +404,7 @@ struct ConstructorSignature;
 
 // A constructor builds the record from the converted arguments.
 template <class Rec, class... A>
-struct ConstructorSignature<Rec (*)(A...)> {
-  static constexpr std::size_t arity = sizeof...(A);
-  static constexpr std::size_t required = required_count<A...>();
-  template <std::size_t N>
-  static std::tuple<A...> convert(const Parameters<N>& params, PyObject* const* slots) {
-    return convert_arguments<A...>(params, slots, std::index_sequence_for<A...>{});
-  }
-};
+struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {};
 
 template <class Record>
 Instance<Record>& receiver(PyObject* self) {
