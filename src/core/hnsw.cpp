@@ -440,13 +440,7 @@ void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
     for (std::size_t j = 0; j < kept && diverse; ++j)
       diverse = !(walk_distance(metric_, kept_values_.data() + j * dim_, kept_norms[j], row, dim_) < candidate.distance);
     if (diverse) {
-      float* values = kept_values_.data() + kept * dim_;
-      double squares = 0.0;
-      for (std::size_t c = 0; c < dim_; ++c) {
-        values[c] = from_compact(row[c]);
-        squares += double{values[c]} * values[c];
-      }
-      kept_norms[kept] = std::sqrt(squares);
+      kept_norms[kept] = to_walk_query(metric_, row, dim_, kept_values_.data() + kept * dim_);
       sorted[kept++] = candidate;
     } else {
       pruned_.push_back(candidate);
@@ -462,23 +456,14 @@ void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
 HNSW::WalkQuery HNSW::walk_query(const double* values, std::size_t length, std::vector<float>& narrow) const {
   if (length != dim_) return {values, length, nullptr, 0.0};
   narrow.resize(length);
-  double squares = 0.0;
-  for (std::size_t i = 0; i < length; ++i) {
-    narrow[i] = static_cast<float>(values[i]);
-    squares += double{narrow[i]} * narrow[i];
-  }
-  return {values, length, narrow.data(), std::sqrt(squares)};
+  const double norm = to_walk_query(metric_, values, length, narrow.data());
+  return {values, length, narrow.data(), norm};
 }
 
 HNSW::WalkQuery HNSW::walk_query_of(std::uint32_t id, std::vector<float>& narrow) const {
-  const Compact* compact = compact_.data() + std::size_t{id} * dim_;
   narrow.resize(dim_);
-  double squares = 0.0;
-  for (std::size_t i = 0; i < dim_; ++i) {
-    narrow[i] = from_compact(compact[i]);
-    squares += double{narrow[i]} * narrow[i];
-  }
-  return {stored(id), dim_, narrow.data(), std::sqrt(squares)};
+  const double norm = to_walk_query(metric_, compact_.data() + std::size_t{id} * dim_, dim_, narrow.data());
+  return {stored(id), dim_, narrow.data(), norm};
 }
 
 void HNSW::walk_score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const {

@@ -34,6 +34,21 @@ inline float from_compact(Compact value) {
   return widened;
 }
 
+inline float to_float(double value) { return static_cast<float>(value); }
+inline float to_float(Compact value) { return from_compact(value); }
+
+// Writes the float32 form of a vector, from its float64 or compact values, to
+// `out`, and returns what the walk's kernel needs of it besides: its norm for
+// the cosine similarity, nothing for the other metrics.
+template <class Source>
+inline double to_walk_query(Metric metric, const Source* values, std::size_t dim, float* out) {
+  for (std::size_t i = 0; i < dim; ++i) out[i] = to_float(values[i]);
+  if (metric != Metric::Cosine) return 0.0;
+  double squares = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) squares += double{out[i]} * out[i];
+  return std::sqrt(squares);
+}
+
 namespace walk_detail {
 
 constexpr std::size_t kWidth = 16;
