@@ -187,7 +187,7 @@ def test_hnsw_smallest_dims(dim):
         assert got[6][0] == "ok"  # an empty query is compared over no components
 
 
-@pytest.mark.parametrize("copies", [53, 1000])
+@pytest.mark.parametrize("copies", [53, 1000, 20000])
 def test_hnsw_every_copy_of_a_repeated_vector_stays_reachable(copies):
     import tamsel
     index = tamsel.PyHNSW(2, metric="euclidean", ef_search=HUGE)
@@ -195,6 +195,25 @@ def test_hnsw_every_copy_of_a_repeated_vector_stays_reachable(copies):
     index.insert([0.5, 0.5])
     found = index.search([0.0, 0.0], k=HUGE)
     assert len(found) == copies + 1
+
+
+def test_hnsw_copies_among_other_vectors_are_found_by_their_own_metadata():
+    import random
+    import tamsel
+    rng = random.Random(5)
+    # ef_search small against the group's size, so the filtered search walks the graph
+    index = tamsel.PyHNSW(4, metric="euclidean", ef_search=110, schema=["group"])
+    others = [[rng.random() for _ in range(4)] for _ in range(8000)]
+    index.create(others, [[("group", 0 if i == 7 else 2)] for i in range(len(others))])
+    repeated = others[7]  # copies of a stored vector, inserted one by one and as a batch
+    for i in range(150):
+        index.insert(list(repeated), [("group", i % 3)])
+    index.create([list(repeated)] * 150, [[("group", i % 3)] for i in range(150)])
+    found = index.search(repeated, k=110)
+    assert [vector for _, vector in found].count(repeated) == 110
+    # the first stored one is in group 0; its copies in group 2 are found all the same
+    in_group = index.search(repeated, k=100, filter=("group", 2))
+    assert [distance for distance, _ in in_group] == [0.0] * 100
 
 
 # ---------------------------------------------------------------- PyFlat parameters

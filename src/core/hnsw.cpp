@@ -229,6 +229,8 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   // is stored, so an allocation failure leaves the index exactly as it was.
   std::vector<Metadata> staged_records;
   reserve_nodes(count, record_at, staged_records);
+  std::vector<std::uint32_t> originals;
+  reserve_copies(first, count, originals);
   const std::size_t base = size();
   // An index of empty vectors stores no numbers, so it has nothing to search
   // or link: its nodes are stored like the entry node, without a draw.
@@ -250,14 +252,20 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
       record.emplace(staged_records.data() + staged * width, width);
       ++staged;
     }
+    const std::uint32_t original = originals[i];
+    const std::size_t level = original == RowTable::kNone ? new_levels[i] : 0;
     const bool linkable = id > 0 && dim_ > 0 && layers_ > 0;
     if (linkable && ef_construction_ == 0) {
       // The node stays stored, as a failed insertion leaves it.
-      store_node(vector, new_levels[i], record, false);
+      store_node(vector, level, record);
+      remember_values(static_cast<std::uint32_t>(id), original);
       return HNSWError::InvalidEF;
     }
-    if (linkable) choose_links(vector, new_levels[i]);
-    store_node(vector, new_levels[i], record, linkable);
+    const bool linked = linkable && original == RowTable::kNone;
+    if (linked) choose_links(vector, level);
+    store_node(vector, level, record);
+    if (linked) link_node(static_cast<std::uint32_t>(id), level);
+    remember_values(static_cast<std::uint32_t>(id), original);
   }
   return std::nullopt;
 }
@@ -336,6 +344,45 @@ void HNSW::reserve_value_ids(std::size_t count, RecordAt record_at) {
   }
 }
 
+void HNSW::reserve_copies(const double* first, std::size_t count, std::vector<std::uint32_t>& originals) {
+  originals.assign(count, RowTable::kNone);
+  if (dim_ == 0) return;  // nothing to compare: no node is linked
+  const auto stored_row = [this](std::uint32_t id) { return stored(id); };
+  const auto batch_row = [&](std::uint32_t row) { return first + std::size_t{row} * dim_; };
+  linked_values_.reserve(count, dim_, stored_row);
+  // A row may also copy an earlier row of the same batch.
+  RowTable earlier_rows;
+  earlier_rows.reserve(count, dim_, batch_row);
+  std::unordered_map<std::uint32_t, std::size_t> added;
+  const std::size_t base = size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* row = batch_row(static_cast<std::uint32_t>(i));
+    std::uint32_t original = linked_values_.find(row, dim_, stored_row);
+    if (original == RowTable::kNone) {
+      const std::uint32_t earlier = earlier_rows.find(row, dim_, batch_row);
+      if (earlier == RowTable::kNone) {
+        earlier_rows.add(static_cast<std::uint32_t>(i), row, dim_);
+        continue;
+      }
+      original = static_cast<std::uint32_t>(base + earlier);
+    }
+    originals[i] = original;
+    ++added[original];
+  }
+  for (const auto& [original, extra] : added) make_room(copies_[original], extra);
+  has_copies_.resize((base + count + 63) / 64, 0);
+}
+
+void HNSW::remember_values(std::uint32_t id, std::uint32_t original) {
+  if (dim_ == 0) return;
+  if (original == RowTable::kNone) {
+    linked_values_.add(id, stored(id), dim_);
+    return;
+  }
+  copies_.find(original)->second.push_back(id);
+  has_copies_[original / 64] |= std::uint64_t{1} << (original % 64);
+}
+
 void HNSW::choose_links(const double* vector, std::size_t level) {
   chosen_.assign((level + 1) * (1 + m_), 0);
   std::uint32_t entry = 0;
@@ -356,7 +403,7 @@ void HNSW::choose_links(const double* vector, std::size_t level) {
 }
 
 void HNSW::store_node(const double* vector, std::size_t level,
-                      std::optional<std::span<Metadata>> record, bool linked) {
+                      std::optional<std::span<Metadata>> record) {
   const auto id = static_cast<std::uint32_t>(levels_.size());
   vectors_.insert(vectors_.end(), vector, vector + dim_);
   for (std::size_t i = 0; i < dim_; ++i) compact_.push_back(to_compact(vector[i]));
@@ -387,7 +434,9 @@ void HNSW::store_node(const double* vector, std::size_t level,
     }
   }
 
-  if (!linked) return;
+}
+
+void HNSW::link_node(std::uint32_t id, std::size_t level) {
   for (std::size_t layer = 0; layer <= level; ++layer) {
     const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
     std::copy(chosen, chosen + 1 + chosen[0], links(id, layer));
@@ -491,7 +540,7 @@ void HNSW::exact_score(const double* query, std::size_t query_len, const double*
 // walked through (they lead to the matching nodes behind them) but never
 // become results, so the far distance is that of the matching nodes alone.
 void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t ef, std::size_t layer,
-                        const FilterTarget* target) const {
+                        const FilterTarget* target, bool with_copies) const {
   visited_.start_search();
   results_.clear();
   queue_.clear();
@@ -500,7 +549,7 @@ void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t
   walk_score(query, &entry, 1, &entry_distance);
   // The results are a heap with the farthest on top until the walk ends,
   // then sorted nearest first.
-  if (target == nullptr || matches(entry, *target)) results_.push_back({entry_distance, entry});
+  admit(entry_distance, entry, ef, target, with_copies);
   queue_.push_back({entry_distance, entry});
 
   std::uint32_t ids[kMaxBlockIds];
@@ -533,18 +582,34 @@ void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t
       if (results_.size() < ef || d < results_.front().distance) {
         queue_.push_back({d, ids[j]});
         std::push_heap(queue_.begin(), queue_.end(), ServedAfter{});
-        if (target == nullptr || matches(ids[j], *target)) {
-          results_.push_back({d, ids[j]});
-          std::push_heap(results_.begin(), results_.end(), ServedBefore{});
-          if (results_.size() > ef) {
-            std::pop_heap(results_.begin(), results_.end(), ServedBefore{});
-            results_.pop_back();
-          }
-        }
+        admit(d, ids[j], ef, target, with_copies);
       }
     }
   }
   std::sort_heap(results_.begin(), results_.end(), ServedBefore{});
+}
+
+// Adds the node to the results when it matches the filter, and then, on a
+// search for answers, its copies; the results keep the `ef` nearest.
+void HNSW::admit(double distance, std::uint32_t id, std::size_t ef, const FilterTarget* target,
+                 bool with_copies) const {
+  // False when the node is the one dropped as the farthest.
+  const auto add = [&](std::uint32_t node) {
+    if (target != nullptr && !matches(node, *target)) return true;
+    results_.push_back({distance, node});
+    std::push_heap(results_.begin(), results_.end(), ServedBefore{});
+    if (results_.size() <= ef) return true;
+    std::pop_heap(results_.begin(), results_.end(), ServedBefore{});
+    const bool kept = results_.back().id != node;
+    results_.pop_back();
+    return kept;
+  };
+  add(id);
+  if (!with_copies || !has_copies(id)) return;
+  // Copies come in ascending ids: after one is dropped, every later one would be.
+  for (const std::uint32_t copy : copies_.find(id)->second) {
+    if (!add(copy)) break;
+  }
 }
 
 // Gives every entry of results_ its exact distance.
@@ -616,7 +681,7 @@ Result<std::vector<Found>, HNSWError> HNSW::search(std::span<const double> query
       if (results_.empty()) break;
       entry = results_.front().id;
     }
-    layer_search(entry, walk, ef_search_, 0, filtering);
+    layer_search(entry, walk, ef_search_, 0, filtering, true);
     // The walk ranked its results by its own kernel.
     score_results_exactly(q, query_len);
     std::sort(results_.begin(), results_.end(), ServedBefore{});

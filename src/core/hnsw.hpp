@@ -15,6 +15,7 @@
 #include "core/large_buffer.hpp"
 #include "core/metadata.hpp"
 #include "core/result.hpp"
+#include "core/row_table.hpp"
 #include "core/value_index.hpp"
 #include "core/visited_list.hpp"
 
@@ -134,10 +135,15 @@ class HNSW {
   void reserve_upper_links(std::span<const std::uint16_t> new_levels);
   template <class RecordAt>
   void reserve_value_ids(std::size_t count, RecordAt record_at);
+  // Finds, for each of `count` rows, the node it will be a copy of (or
+  // RowTable::kNone), and makes room to record it.
+  void reserve_copies(const double* first, std::size_t count, std::vector<std::uint32_t>& originals);
   void choose_links(const double* vector, std::size_t level);
   // `record`, when given, holds the node's staged values; they are moved into the store.
-  void store_node(const double* vector, std::size_t level, std::optional<std::span<Metadata>> record,
-                  bool linked);
+  void store_node(const double* vector, std::size_t level, std::optional<std::span<Metadata>> record);
+  void link_node(std::uint32_t id, std::size_t level);
+  void remember_values(std::uint32_t id, std::uint32_t original);
+  bool has_copies(std::uint32_t id) const { return (has_copies_[id / 64] >> (id % 64)) & 1; }
   void link_back(std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_diverse(std::vector<Candidate>& sorted, std::size_t limit);
 
@@ -157,7 +163,9 @@ class HNSW {
   void exact_score(const double* query, std::size_t query_len, const double* const* rows,
                    std::size_t count, double* out) const;
   void layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t ef, std::size_t layer,
-                    const FilterTarget* target) const;
+                    const FilterTarget* target, bool with_copies = false) const;
+  void admit(double distance, std::uint32_t id, std::size_t ef, const FilterTarget* target,
+             bool with_copies) const;
   void score_results_exactly(const double* query, std::size_t query_len) const;
   void exact_filtered(const double* query, std::size_t query_len, std::size_t keep,
                       const std::vector<std::uint32_t>& ids) const;
@@ -195,6 +203,14 @@ class HNSW {
   std::vector<Metadata> record_values_;
   std::uint32_t record_count_ = 0;
   std::vector<ValueIndex> value_ids_;  // one per schema position
+
+  // Exact copies of one vector are equally near to every query, so in lists
+  // of bounded length they would crowd each other out until most had no
+  // incoming link. Only the first of them is linked into the graph; the others
+  // (ascending ids) join a search's results wherever it does.
+  RowTable linked_values_;
+  std::vector<std::uint64_t> has_copies_;  // one bit per node
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> copies_;
 
   // Insertion scratch: the chosen neighbours of the node being inserted
   // (blocks of 1 + m_ per layer, from layer 0 up) and the candidates of an
