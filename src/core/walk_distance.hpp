@@ -46,25 +46,28 @@ inline const std::int8_t* codes_of(CompactRow row) {
 }  // namespace walk_detail
 
 // Writes the compact row of `values` to `row` (compact_row_size(dim) bytes).
-// A vector with a NaN or an infinity gets a NaN scale and zero codes, so every
-// walk distance to or from it is NaN, which the walk ranks last like the exact
-// distance it stands for. A zero vector gets a zero scale. A scale beyond the
+// A vector with a NaN gets a NaN scale and zero codes, so every walk distance
+// to or from it is NaN. One with infinities but no NaN gets an infinite scale,
+// codes of +-127 at its infinities and 0 elsewhere: its inner products keep
+// their infinite sign. A zero vector gets a zero scale. A scale beyond the
 // float32 range is infinite, one below it zero or subnormal; the cosine, which
 // ignores the scale, still sees the vector's direction.
 inline void to_compact(const double* values, std::size_t dim, std::byte* row) {
   double largest = 0.0;
-  bool finite = true;
+  bool has_nan = false;
   for (std::size_t i = 0; i < dim; ++i) {
-    finite = finite && std::isfinite(values[i]);
+    has_nan = has_nan || std::isnan(values[i]);
     largest = std::fmax(largest, std::fabs(values[i]));
   }
-  const float scale = !finite ? std::numeric_limits<float>::quiet_NaN()
+  const float scale = has_nan ? std::numeric_limits<float>::quiet_NaN()
                               : static_cast<float>(largest / walk_detail::kLargestCode);
   std::memcpy(row, &scale, sizeof scale);
   auto* codes = reinterpret_cast<std::int8_t*>(row + sizeof(float));
   for (std::size_t i = 0; i < dim; ++i) {
     // The ratio lies in [-1, 1] whatever the magnitude, so the code never leaves [-127, 127].
-    const double ratio = finite && largest > 0.0 ? values[i] / largest : 0.0;
+    double ratio = 0.0;
+    if (std::isinf(largest)) ratio = std::isinf(values[i]) ? std::copysign(1.0, values[i]) : 0.0;
+    else if (!has_nan && largest > 0.0) ratio = values[i] / largest;
     codes[i] = static_cast<std::int8_t>(std::lround(ratio * walk_detail::kLargestCode));
   }
 }
@@ -202,24 +205,37 @@ inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n,
 
 }  // namespace walk_detail
 
-// What a walk compares, for a float32 query against a compact row: the
-// squared Euclidean distance (in the same order as the distance), the cosine
-// similarity, or the inner product. `query_norm` is the query's Euclidean
-// norm, used by the cosine similarity only.
-inline double walk_distance(Metric metric, const float* q, double query_norm, CompactRow row, std::size_t dim) {
-  const std::int8_t* codes = walk_detail::codes_of(row);
+namespace walk_detail {
+
+// The raw value of walk_distance.
+inline double measure(Metric metric, const float* q, double query_norm, CompactRow row, std::size_t dim) {
+  const std::int8_t* codes = codes_of(row);
   float paired = 0.0f, stored_squares = 0.0f;
   switch (metric) {
     case Metric::Euclidean:
-      return walk_detail::squared_difference_sum(q, codes, walk_detail::scale_of(row), dim);
+      return squared_difference_sum(q, codes, scale_of(row), dim);
     case Metric::InnerProduct:
-      walk_detail::product_sum<false>(q, codes, dim, paired, stored_squares);
-      return static_cast<double>(walk_detail::scale_of(row)) * paired;
+      product_sum<false>(q, codes, dim, paired, stored_squares);
+      return static_cast<double>(scale_of(row)) * paired;
     case Metric::Cosine:
-      walk_detail::product_sum<true>(q, codes, dim, paired, stored_squares);
+      product_sum<true>(q, codes, dim, paired, stored_squares);
       return static_cast<double>(paired) / (query_norm * std::sqrt(static_cast<double>(stored_squares)));
   }
   return 0.0;
+}
+
+}  // namespace walk_detail
+
+// What a walk compares, for a float32 query against a compact row: the
+// squared Euclidean distance (in the same order as the distance), the cosine
+// similarity, or the inner product. `query_norm` is the query's Euclidean
+// norm, used by the cosine similarity only. NaN comes out as +infinity: the
+// walk keeps its farthest result on top of a heap and admits only what is
+// nearer, and nothing is nearer than a NaN, so one NaN there would end the
+// walk; as the farthest number it is the first to give way.
+inline double walk_distance(Metric metric, const float* q, double query_norm, CompactRow row, std::size_t dim) {
+  const double measured = walk_detail::measure(metric, q, query_norm, row, dim);
+  return std::isnan(measured) ? std::numeric_limits<double>::infinity() : measured;
 }
 
 }  // namespace tamsel

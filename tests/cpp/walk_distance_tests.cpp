@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/hnsw.hpp"
 #include "core/walk_distance.hpp"
+#include "test_data.hpp"
 
 namespace tamsel::testing {
 namespace {
@@ -76,7 +78,7 @@ const Register walk_error_bound("the 8-bit walk distance is within its rounding 
   }
 });
 
-const Register walk_extremes("the walk copy keeps NaN, infinities, zero, huge and tiny vectors apart", [] {
+const Register walk_extremes("the walk copy orders NaN, infinities, zero, huge and tiny vectors", [] {
   constexpr std::size_t kDim = 33;
   std::vector<double> plain(kDim);
   for (std::size_t i = 0; i < kDim; ++i) plain[i] = std::sin(static_cast<double>(i) + 0.5);
@@ -87,12 +89,15 @@ const Register walk_extremes("the walk copy keeps NaN, infinities, zero, huge an
       std::vector<double> broken = plain;
       broken[at] = bad;
       const auto row = compact_of(broken);
-      for (Metric metric : kMetrics) {
-        const std::string what = "value " + std::to_string(bad) + " at " + std::to_string(at) + ", metric " +
-                                 std::to_string(static_cast<int>(metric));
-        check(std::isnan(walk_between(metric, plain, row)), what + ": distance to it is not NaN");
-        check(std::isnan(walk_from_row(metric, row, plain_row, kDim)), what + ": distance from it is not NaN");
-      }
+      const std::string what = "value " + std::to_string(bad) + " at " + std::to_string(at) + ": ";
+      // NaN stands as the farthest number; an infinity keeps the sign of its inner products.
+      const bool nan = std::isnan(bad);
+      check(walk_between(Metric::Euclidean, plain, row) == kInf, what + "euclidean to it");
+      check(walk_between(Metric::InnerProduct, plain, row) == (nan ? kInf : std::copysign(kInf, plain[at] * bad)),
+            what + "inner product to it");
+      if (nan) check(walk_between(Metric::Cosine, plain, row) == kInf, what + "cosine to it");
+      for (Metric metric : {Metric::Euclidean, Metric::InnerProduct})
+        check(walk_from_row(metric, row, plain_row, kDim) == kInf, what + "distance from it");
     }
   }
 
@@ -103,7 +108,7 @@ const Register walk_extremes("the walk copy keeps NaN, infinities, zero, huge an
   check(std::fabs(walk_between(Metric::Euclidean, plain, zero_row) - squares) <= 1e-5 * squares,
         "zero vector: euclidean is not the query's squared norm");
   check(walk_between(Metric::InnerProduct, plain, zero_row) == 0.0, "zero vector: inner product is not 0");
-  check(std::isnan(walk_between(Metric::Cosine, plain, zero_row)), "zero vector: cosine is not NaN");
+  check(walk_between(Metric::Cosine, plain, zero_row) == kInf, "zero vector: cosine is not the farthest");
 
   // Scales beyond the float32 range either way: the cosine still sees the direction.
   const double expected = walk_between(Metric::Cosine, plain, plain_row);
@@ -112,6 +117,34 @@ const Register walk_extremes("the walk copy keeps NaN, infinities, zero, huge an
     for (double& x : scaled) x *= factor;
     const double cosine = walk_between(Metric::Cosine, plain, compact_of(scaled));
     check(std::fabs(cosine - expected) <= 1e-6, "factor " + std::to_string(factor) + ": cosine changed");
+  }
+});
+
+// A vector the walk cannot measure must not stop it: a NaN on top of the
+// walk's result heap could never be displaced, and the walk would end at the
+// first ef nodes it met.
+const Register unmeasurable_vectors("recall holds among stored vectors with a NaN or an infinity", [] {
+  constexpr std::size_t kDim = 8, kCount = 3000, kQueries = 40;
+  const auto queries = uniform_rows(kQueries, kDim, 31);
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  for (const double bad : {std::numeric_limits<double>::quiet_NaN(), kInf, -kInf}) {
+    auto rows = uniform_rows(kCount, kDim, 30);
+    for (std::size_t id = 5; id < kCount; id += 10) rows[id * kDim + 2] = bad;
+    HNSWParams p;
+    p.dim = kDim;
+    p.m = 8;
+    p.ef_construction = 64;
+    p.ef_search = 40;
+    LevelRandom random(37);
+    HNSW index(p, Metric::Euclidean, std::nullopt);
+    index.create(VectorRows{rows.data(), kCount, kDim}, {}, random);
+    double total = 0.0;
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      const double* query = queries.data() + q * kDim;
+      auto found = index.search(std::span<const double>(query, kDim), 10, nullptr);
+      total += recall(found.value(), exact_nearest(Metric::Euclidean, rows, kDim, query, 10));
+    }
+    check(total / kQueries >= 0.9, "value " + std::to_string(bad) + ": recall " + std::to_string(total / kQueries));
   }
 });
 
