@@ -47,11 +47,12 @@ inline const std::int8_t* codes_of(CompactRow row) {
 
 // Writes the compact row of `values` to `row` (compact_row_size(dim) bytes).
 // A vector with a NaN gets a NaN scale and zero codes, so every walk distance
-// to or from it is NaN. One with infinities but no NaN gets an infinite scale,
-// codes of +-127 at its infinities and 0 elsewhere: its inner products keep
-// their infinite sign. A zero vector gets a zero scale. A scale beyond the
-// float32 range is infinite, one below it zero or subnormal; the cosine, which
-// ignores the scale, still sees the vector's direction.
+// to or from it is NaN (which walk_distance gives as the farthest). One with
+// infinities but no NaN gets an infinite scale, codes of +-127 at its
+// infinities and 0 elsewhere: its inner products keep their infinite sign. A
+// zero vector gets a zero scale. A scale beyond the float32 range is
+// infinite, one below it zero or subnormal; the cosine, which ignores the
+// scale, still sees the vector's direction.
 inline void to_compact(const double* values, std::size_t dim, std::byte* row) {
   double largest = 0.0;
   bool has_nan = false;
