@@ -82,13 +82,6 @@ void make_room_for_total(Items& items, std::size_t total) {
   if (total > items.size()) make_room(items, total - items.size());
 }
 
-// The first cache lines of a vector: the hardware prefetcher follows on from there.
-inline void prefetch_vector(const Compact* row, std::size_t dim) {
-  constexpr std::size_t kLineValues = 64 / sizeof(Compact);
-  const std::size_t lines = std::min<std::size_t>(4, (dim + kLineValues - 1) / kLineValues);
-  for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLineValues);
-}
-
 std::uint64_t seed_from_os() {
   std::random_device device;
   return (static_cast<std::uint64_t>(device()) << 32) ^ device();
@@ -274,7 +267,7 @@ template <class RecordAt>
 void HNSW::reserve_nodes(std::size_t count, RecordAt record_at, std::vector<Metadata>& staged_records) {
   const std::size_t nodes = size() + count;
   make_room(vectors_, count * dim_);
-  make_room(compact_, count * dim_);
+  make_room(compact_, count * compact_row_size(dim_));
   walk_values_.reserve(dim_);
   pair_values_.reserve(dim_);
   kept_values_.reserve((m0_ + 1) * dim_);
@@ -406,7 +399,8 @@ void HNSW::store_node(const double* vector, std::size_t level,
                       std::optional<std::span<Metadata>> record) {
   const auto id = static_cast<std::uint32_t>(levels_.size());
   vectors_.insert(vectors_.end(), vector, vector + dim_);
-  for (std::size_t i = 0; i < dim_; ++i) compact_.push_back(to_compact(vector[i]));
+  compact_.resize(compact_.size() + compact_row_size(dim_));
+  to_compact(vector, dim_, compact_.data() + std::size_t{id} * compact_row_size(dim_));
   levels_.push_back(static_cast<std::uint16_t>(level));
   layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
   upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
@@ -484,7 +478,7 @@ void HNSW::keep_diverse(std::vector<Candidate>& sorted, std::size_t limit) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const Candidate candidate = sorted[i];
-    const Compact* row = compact_.data() + std::size_t{candidate.id} * dim_;
+    const CompactRow row = compact_row(candidate.id);
     bool diverse = true;
     for (std::size_t j = 0; j < kept && diverse; ++j)
       diverse = !(walk_distance(metric_, kept_values_.data() + j * dim_, kept_norms[j], row, dim_) < candidate.distance);
@@ -511,7 +505,7 @@ HNSW::WalkQuery HNSW::walk_query(const double* values, std::size_t length, std::
 
 HNSW::WalkQuery HNSW::walk_query_of(std::uint32_t id, std::vector<float>& narrow) const {
   narrow.resize(dim_);
-  const double norm = to_walk_query(metric_, compact_.data() + std::size_t{id} * dim_, dim_, narrow.data());
+  const double norm = to_walk_query(metric_, compact_row(id), dim_, narrow.data());
   return {stored(id), dim_, narrow.data(), norm};
 }
 
@@ -523,7 +517,7 @@ void HNSW::walk_score(const WalkQuery& query, const std::uint32_t* ids, std::siz
     return;
   }
   for (std::size_t j = 0; j < count; ++j)
-    out[j] = walk_distance(metric_, query.narrow, query.norm, compact_.data() + std::size_t{ids[j]} * dim_, dim_);
+    out[j] = walk_distance(metric_, query.narrow, query.norm, compact_row(ids[j]), dim_);
 }
 
 void HNSW::exact_score(const double* query, std::size_t query_len, const double* const* rows,
@@ -572,7 +566,7 @@ void HNSW::layer_search(std::uint32_t entry, const WalkQuery& query, std::size_t
       const std::uint32_t id = block[1 + j];
       if (!visited_.visit(id)) continue;
       ids[fresh] = id;
-      prefetch_vector(compact_.data() + std::size_t{id} * dim_, dim_);
+      prefetch_compact(compact_row(id), dim_);
       ++fresh;
     }
     walk_score(query, ids, fresh, distances);

@@ -120,6 +120,7 @@ class HNSW {
   std::size_t top_level() const;
   std::size_t draw_level(LevelRandom& random) const;
   const double* stored(std::uint32_t id) const { return vectors_.data() + std::size_t{id} * dim_; }
+  CompactRow compact_row(std::uint32_t id) const { return compact_.data() + std::size_t{id} * compact_row_size(dim_); }
   // A neighbour list: its count, then room for max_neighbors(layer) ids.
   std::uint32_t* links(std::uint32_t id, std::size_t layer);
   const std::uint32_t* links(std::uint32_t id, std::size_t layer) const;
@@ -185,7 +186,7 @@ class HNSW {
   double level_weight_total_ = 0.0;
 
   LargeBuffer<double> vectors_;
-  LargeBuffer<Compact> compact_;  // the walk's copy of vectors_
+  LargeBuffer<std::byte> compact_;  // the walk's copy of vectors_, a row per node
   std::vector<std::uint16_t> levels_;
   LargeBuffer<std::uint32_t> layer0_links_;  // one block of 1 + m0_ per node
   // Upper layers 1..level of every node but node 0, blocks of 1 + m_ in node

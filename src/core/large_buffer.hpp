@@ -35,7 +35,9 @@ struct LargeBufferAllocator {
     void* block = std::aligned_alloc(kHugePage, rounded);
     if (block == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(block, rounded, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+    // Only the huge pages the block fills: a partly used last one would be
+    // resident whole, up to 2 MiB per buffer that nothing reads.
+    madvise(block, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
 #endif
     return static_cast<T*>(block);
   }
