@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import IS_PYPY, SANITIZED
 
 HUGE = 2**64 - 1
 HEADROOM = 1 << 30  # address space a case may use beyond its baseline
@@ -307,6 +307,24 @@ def test_hnsw_graph_growth_beyond_the_limit_raises_memory_error_and_changes_noth
     assert got["failed"][0] == "MemoryError"
     assert got["unchanged"]
     assert got["found"]
+
+
+@needs_failing_allocations
+@pytest.mark.skipif(IS_PYPY, reason="PyPy ends the process when its own object allocations run out of memory")
+def test_search_result_too_large_to_build_raises_memory_error_and_frees_what_was_built():
+    # 40 vectors of a million numbers take 400 MB with the walk's copy; their
+    # copies as Python floats would need over a gigabyte more. A partial
+    # result left behind would leave no room for the searches that follow.
+    got = run_limited("""
+        dim = 1_000_000
+        index = tamsel.PyHNSW(dim, metric="euclidean", ef_search=HUGE)
+        index.create([[0.5] * dim] * 40)
+        failed = [outcome(lambda: index.search([0.5] * dim, k=HUGE)) for _ in range(3)]
+        found = [index.search([0.5] * dim, k=1) for _ in range(3)]
+        print(json.dumps(dict(failed=[f[0] for f in failed],
+                              found=all(len(f) == 1 and f[0] == (0.0, [0.5] * dim) for f in found))))
+    """)
+    assert got == dict(failed=["MemoryError"] * 3, found=True)
 
 
 @needs_failing_allocations

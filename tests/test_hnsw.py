@@ -5,6 +5,7 @@ against the exact answer."""
 
 import math
 import random
+import struct
 
 import pytest
 import tamsel
@@ -250,6 +251,28 @@ def test_returned_vectors_are_copies():
     again = index.search([0.0, 0.0], k=3)
     assert again == [(0.0, [0.0, 0.0]), (1.0, [1.0, 0.0]), (2.0, [0.0, 2.0])]
     assert all(a[1] is not b[1] for a, b in zip(again, index.search([0.0, 0.0], k=3)))
+
+
+def bits(values):
+    return [struct.pack("<d", value) for value in values]
+
+
+@pytest.mark.parametrize("dim", [1, 3, 40])
+def test_returned_vectors_keep_every_stored_bit(dim):
+    # Values no float32 holds, signed zeros and NaNs with payloads come back
+    # exactly as stored, each vector with its own distance.
+    specials = [math.inf, -math.inf, 1e308, 5e-324, -0.0, math.nan,
+                struct.unpack("<d", bytes.fromhex("0100000000f8ff7f"))[0], -1.5e-310]
+    vectors = [[specials[(i + j) % len(specials)] if (i + j) % 3 == 0 else float(i * dim + j)
+                for j in range(dim)] for i in range(30)]
+    index = tamsel.PyHNSW(dim, metric="inner_product", ef_search=HUGE)
+    index.create(vectors)
+    query = [1.0] * dim
+    found = index.search(query, k=HUGE)
+    stored = {tuple(bits(v)): inner_product(query, v) for v in vectors}
+    assert len(found) == len(vectors)
+    for distance, vector in found:
+        assert same_double(distance, stored[tuple(bits(vector))])
 
 
 # ---------------------------------------------------------------- metadata and filters

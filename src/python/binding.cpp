@@ -61,21 +61,70 @@ void set_internal_failure(const char* message) noexcept {
   PyErr_SetString(type, message);
 }
 
-Ref new_result(PyObject* created) {
-  if (created != nullptr) return Ref::steal(created);
-  std::string message = "failed to build a result";
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (value != nullptr) {
-    if (Ref text = Ref::steal(PyObject_Str(value))) {
-      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
-    }
+Ref to_python(std::span<const double> values) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(values[i]).release());
+  return list;
+}
+
+namespace {
+
+// PyPy's C API gives every float and list made through it a C-side twin,
+// which costs several times what the interpreter spends making the same
+// objects itself. So there the hits travel packed in one bytes object,
+// (distance, numbers...) after one another, and this function, run by the
+// interpreter, builds the tuples.
+constexpr const char* kUnpackHitsSource = R"(
+from array import array
+
+def unpack_hits(packed, step):
+    values = array("d")
+    values.frombytes(packed)
+    return [(values[i], values[i + 1:i + step].tolist()) for i in range(0, len(values), step)]
+)";
+
+PyObject* hit_unpacker() {
+  static PyObject* unpack = nullptr;
+  if (unpack != nullptr) return unpack;
+  Ref globals = checked(PyDict_New());
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw_pending();
+  checked(PyRun_String(kUnpackHitsSource, Py_file_input, globals.get(), globals.get()));
+  PyObject* function = PyDict_GetItemString(globals.get(), "unpack_hits");
+  if (function == nullptr) throw InternalFailure("the hit unpacker was not defined");
+  unpack = Ref::borrow(function).release();  // kept for the life of the process
+  return unpack;
+}
+
+Ref hits_through_interpreter(const StoredVectorHits& found) {
+  const std::size_t step = found.dim + 1;
+  Ref packed = checked(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(found.hits.size() * step * sizeof(double))));
+  char* out = PyBytes_AS_STRING(packed.get());
+  for (const StoredVectorHits::Hit& hit : found.hits) {
+    std::memcpy(out, &hit.distance, sizeof(double));
+    std::memcpy(out + sizeof(double), hit.values, found.dim * sizeof(double));
+    out += step * sizeof(double);
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_Clear();
-  throw InternalFailure(message);
+  Ref step_object = to_python(step);
+  return checked(PyObject_CallFunctionObjArgs(hit_unpacker(), packed.get(), step_object.get(), nullptr));
+}
+
+}  // namespace
+
+Ref to_python(const StoredVectorHits& found) {
+  if (kPyPy && !found.hits.empty()) return hits_through_interpreter(found);
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(found.hits.size())));
+  for (std::size_t i = 0; i < found.hits.size(); ++i) {
+    const StoredVectorHits::Hit& hit = found.hits[i];
+    Ref vector = to_python(std::span<const double>(hit.values, found.dim));
+    Ref distance = to_python(hit.distance);
+    Ref tuple = checked(PyTuple_New(2));
+    PyTuple_SET_ITEM(tuple.get(), 0, distance.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, vector.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
+  }
+  return list;
 }
 
 // ---------------------------------------------------------------- conversions

@@ -15,7 +15,6 @@ struct PythonClass<HNSW> {
 
 namespace {
 
-using Neighbours = std::vector<std::pair<double, std::vector<double>>>;
 using Pairs = std::vector<NamedValue>;
 
 const char* const kNoSchema = "No schema provided in HNSW instance; cannot use metadata";
@@ -70,7 +69,7 @@ void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> m
     raise_value_error(std::string("Create error: ") + error_name(*error));
 }
 
-Neighbours search(const HNSW& index, std::vector<double> query, std::optional<std::size_t> k,
+StoredVectorHits search(const HNSW& index, std::vector<double> query, std::optional<std::size_t> k,
                   std::optional<NamedValue> filter_pair) {
   std::optional<Filter> filter;
   if (filter_pair) {
@@ -81,12 +80,9 @@ Neighbours search(const HNSW& index, std::vector<double> query, std::optional<st
   }
   auto found = index.search(query, k.value_or(1), filter ? &*filter : nullptr);
   if (!found.ok()) raise_value_error(std::string("Search error: ") + error_name(found.error()));
-  Neighbours neighbours;
-  neighbours.reserve(found.value().size());
-  for (const Found& hit : found.value()) {
-    const auto stored = index.vector(hit.id);
-    neighbours.emplace_back(hit.distance, std::vector<double>(stored.begin(), stored.end()));
-  }
+  StoredVectorHits neighbours{index.dim(), {}};
+  neighbours.hits.reserve(found.value().size());
+  for (const Found& hit : found.value()) neighbours.hits.push_back({hit.distance, index.vector(hit.id).data()});
   return neighbours;
 }
 
