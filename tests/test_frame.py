@@ -1130,8 +1130,9 @@ def test_numpy_arrays_convert_like_their_elements(numpy, dtype):
         "one-column",
     ],
 )
-def test_numpy_layouts(numpy, layout):
-    rows = layout(numpy.arange(30.0).reshape(6, 5) * 1.25 - 7.0)
+@pytest.mark.parametrize("dtype", ["f8", "f4", "i2", "u8"])
+def test_numpy_layouts(numpy, layout, dtype):
+    rows = layout((numpy.arange(30.0).reshape(6, 5) * 1.25 + 7.0).astype(dtype))
     dim = rows.shape[1]
     index = tamsel.PyFlat(dim, "inner_product")
     index.create(rows)

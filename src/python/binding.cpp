@@ -204,6 +204,16 @@ namespace {
 
 template <class T>
 void read_elements(const char* first, Py_ssize_t count, Py_ssize_t stride, double* out) {
+  // Elements side by side are read with a stride the compiler knows, so that
+  // it converts several at a time.
+  if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      T value;
+      std::memcpy(&value, first + i * static_cast<Py_ssize_t>(sizeof(T)), sizeof(T));
+      out[i] = static_cast<double>(value);
+    }
+    return;
+  }
   for (Py_ssize_t i = 0; i < count; ++i) {
     T value;
     std::memcpy(&value, first + i * stride, sizeof(T));
