@@ -70,30 +70,46 @@ Ref to_python(std::span<const double> values) {
 
 namespace {
 
-// PyPy's C API gives every float and list made through it a C-side twin,
-// which costs several times what the interpreter spends making the same
-// objects itself. So there the hits travel packed in one bytes object,
-// (distance, numbers...) after one another, and this function, run by the
-// interpreter, builds the tuples.
-constexpr const char* kUnpackHitsSource = R"(
+// PyPy's C API gives every number, tuple and list made through it a C-side
+// twin, which costs several times what the interpreter spends making the same
+// objects itself. So there a result travels packed in bytes objects, and
+// these functions, run by the interpreter, build its objects.
+constexpr const char* kResultBuildersSource = R"(
 from array import array
 
 def unpack_hits(packed, step):
     values = array("d")
     values.frombytes(packed)
     return [(values[i], values[i + 1:i + step].tolist()) for i in range(0, len(values), step)]
+
+def unpack_scored_ids(ids, scores):
+    id_values = array("Q")
+    id_values.frombytes(ids)
+    score_values = array("d")
+    score_values.frombytes(scores)
+    return list(zip(id_values.tolist(), score_values.tolist()))
 )";
 
-PyObject* hit_unpacker() {
-  static PyObject* unpack = nullptr;
-  if (unpack != nullptr) return unpack;
-  Ref globals = checked(PyDict_New());
-  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw_pending();
-  checked(PyRun_String(kUnpackHitsSource, Py_file_input, globals.get(), globals.get()));
-  PyObject* function = PyDict_GetItemString(globals.get(), "unpack_hits");
-  if (function == nullptr) throw InternalFailure("the hit unpacker was not defined");
-  unpack = Ref::borrow(function).release();  // kept for the life of the process
-  return unpack;
+// The result builder called `name`, defined on first use and kept for the
+// life of the process.
+PyObject* result_builder(const char* name) {
+  static PyObject* builders = nullptr;
+  if (builders == nullptr) {
+    Ref globals = checked(PyDict_New());
+    if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw_pending();
+    checked(PyRun_String(kResultBuildersSource, Py_file_input, globals.get(), globals.get()));
+    builders = globals.release();
+  }
+  PyObject* builder = PyDict_GetItemString(builders, name);
+  if (builder == nullptr) throw InternalFailure(std::string("no result builder named ") + name);
+  return builder;
+}
+
+template <class T>
+Ref packed_bytes(const T* values, std::size_t count) {
+  Ref packed = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T))));
+  std::memcpy(PyBytes_AS_STRING(packed.get()), values, count * sizeof(T));
+  return packed;
 }
 
 Ref hits_through_interpreter(const StoredVectorHits& found) {
@@ -107,7 +123,19 @@ Ref hits_through_interpreter(const StoredVectorHits& found) {
     out += step * sizeof(double);
   }
   Ref step_object = to_python(step);
-  return checked(PyObject_CallFunctionObjArgs(hit_unpacker(), packed.get(), step_object.get(), nullptr));
+  return checked(
+      PyObject_CallFunctionObjArgs(result_builder("unpack_hits"), packed.get(), step_object.get(), nullptr));
+}
+
+Ref scored_ids_through_interpreter(const std::vector<std::pair<std::size_t, double>>& pairs) {
+  static_assert(sizeof(std::size_t) == sizeof(unsigned long long), "ids travel as array('Q') items");
+  std::vector<std::size_t> ids(pairs.size());
+  std::vector<double> scores(pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) std::tie(ids[i], scores[i]) = pairs[i];
+  Ref packed_ids = packed_bytes(ids.data(), ids.size());
+  Ref packed_scores = packed_bytes(scores.data(), scores.size());
+  return checked(PyObject_CallFunctionObjArgs(result_builder("unpack_scored_ids"), packed_ids.get(),
+                                              packed_scores.get(), nullptr));
 }
 
 }  // namespace
@@ -125,6 +153,14 @@ Ref to_python(const StoredVectorHits& found) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
   }
   return list;
+}
+
+Ref to_python(const std::vector<std::pair<std::size_t, double>>& pairs) {
+  // Measured on PyPy: below four pairs, the call into the interpreter costs
+  // more than the objects it spares.
+  constexpr std::size_t kFewestPairsWorthPacking = 4;
+  if (kPyPy && pairs.size() >= kFewestPairsWorthPacking) return scored_ids_through_interpreter(pairs);
+  return to_python<std::pair<std::size_t, double>>(pairs);
 }
 
 // ---------------------------------------------------------------- conversions

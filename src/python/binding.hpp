@@ -276,6 +276,8 @@ inline Ref to_python(double value) { return checked(PyFloat_FromDouble(value)); 
 inline Ref to_python(std::size_t value) { return checked(PyLong_FromSize_t(value)); }
 Ref to_python(std::span<const double> values);
 Ref to_python(const StoredVectorHits& found);
+// (id, score) pairs, such as an exact search's.
+Ref to_python(const std::vector<std::pair<std::size_t, double>>& pairs);
 
 template <class T>
 Ref to_python(const std::vector<T>& items);
