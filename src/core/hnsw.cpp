@@ -45,11 +45,12 @@ struct ServedBefore {
   }
 };
 
-// Neighbours are chosen nearest first; among equally near ones (copies of one
-// vector) in an order scrambled from the ids and the list's owner, not by id:
-// with one order for every list, each newcomer would link to the same copies
-// and, when their lists overflow, be the one dropped again, until later copies
-// had no incoming link at all.
+// Neighbours are chosen nearest first; among equally near ones in an order
+// scrambled from the ids and the list's owner, not by id. Exact copies are
+// linked once, but distinct vectors whose walk copies round alike still tie
+// on every walk distance: with one order for every list, each newcomer would
+// link to the same of them and, when their lists overflow, be the one dropped
+// again, until later ones had no incoming link at all.
 struct ChosenBefore {
   std::uint32_t owner;
   static std::uint32_t mix(std::uint32_t x) {

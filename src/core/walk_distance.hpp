@@ -43,6 +43,15 @@ inline const std::int8_t* codes_of(CompactRow row) {
   return reinterpret_cast<const std::int8_t*>(row + sizeof(float));
 }
 
+// What the kernel needs of a float32 query besides its values: its norm for
+// the cosine similarity, nothing for the other metrics.
+inline double query_norm(Metric metric, const float* query, std::size_t dim) {
+  if (metric != Metric::Cosine) return 0.0;
+  double squares = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) squares += double{query[i]} * query[i];
+  return std::sqrt(squares);
+}
+
 }  // namespace walk_detail
 
 // Writes the compact row of `values` to `row` (compact_row_size(dim) bytes).
@@ -73,15 +82,10 @@ inline void to_compact(const double* values, std::size_t dim, std::byte* row) {
   }
 }
 
-// Writes the float32 form of a vector to `out` and returns what the walk's
-// kernel needs of it besides: its norm for the cosine similarity, nothing for
-// the other metrics.
+// Writes the float32 form of a vector to `out` and returns its query_norm.
 inline double to_walk_query(Metric metric, const double* values, std::size_t dim, float* out) {
   for (std::size_t i = 0; i < dim; ++i) out[i] = static_cast<float>(values[i]);
-  if (metric != Metric::Cosine) return 0.0;
-  double squares = 0.0;
-  for (std::size_t i = 0; i < dim; ++i) squares += double{out[i]} * out[i];
-  return std::sqrt(squares);
+  return walk_detail::query_norm(metric, out, dim);
 }
 
 // The same for a stored vector, from its compact row. The cosine ignores the
@@ -91,10 +95,7 @@ inline double to_walk_query(Metric metric, CompactRow row, std::size_t dim, floa
   const float scale = metric == Metric::Cosine ? 1.0f : walk_detail::scale_of(row);
   const std::int8_t* codes = walk_detail::codes_of(row);
   for (std::size_t i = 0; i < dim; ++i) out[i] = scale * static_cast<float>(codes[i]);
-  if (metric != Metric::Cosine) return 0.0;
-  double squares = 0.0;
-  for (std::size_t i = 0; i < dim; ++i) squares += double{out[i]} * out[i];
-  return std::sqrt(squares);
+  return walk_detail::query_norm(metric, out, dim);
 }
 
 // The first cache lines of a row: the hardware prefetcher follows on from there.
@@ -204,9 +205,6 @@ inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n,
   stored_squares = rest_squares;
 }
 
-}  // namespace walk_detail
-
-namespace walk_detail {
 
 // The raw value of walk_distance.
 inline double measure(Metric metric, const float* q, double query_norm, CompactRow row, std::size_t dim) {

@@ -105,17 +105,13 @@ PyObject* result_builder(const char* name) {
   return builder;
 }
 
-template <class T>
-Ref packed_bytes(const T* values, std::size_t count) {
-  Ref packed = checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T))));
-  std::memcpy(PyBytes_AS_STRING(packed.get()), values, count * sizeof(T));
-  return packed;
+Ref bytes_of_size(std::size_t size) {
+  return checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 }
 
 Ref hits_through_interpreter(const StoredVectorHits& found) {
   const std::size_t step = found.dim + 1;
-  Ref packed = checked(PyBytes_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(found.hits.size() * step * sizeof(double))));
+  Ref packed = bytes_of_size(found.hits.size() * step * sizeof(double));
   char* out = PyBytes_AS_STRING(packed.get());
   for (const StoredVectorHits::Hit& hit : found.hits) {
     std::memcpy(out, &hit.distance, sizeof(double));
@@ -129,11 +125,14 @@ Ref hits_through_interpreter(const StoredVectorHits& found) {
 
 Ref scored_ids_through_interpreter(const std::vector<std::pair<std::size_t, double>>& pairs) {
   static_assert(sizeof(std::size_t) == sizeof(unsigned long long), "ids travel as array('Q') items");
-  std::vector<std::size_t> ids(pairs.size());
-  std::vector<double> scores(pairs.size());
-  for (std::size_t i = 0; i < pairs.size(); ++i) std::tie(ids[i], scores[i]) = pairs[i];
-  Ref packed_ids = packed_bytes(ids.data(), ids.size());
-  Ref packed_scores = packed_bytes(scores.data(), scores.size());
+  Ref packed_ids = bytes_of_size(pairs.size() * sizeof(std::size_t));
+  Ref packed_scores = bytes_of_size(pairs.size() * sizeof(double));
+  char* ids = PyBytes_AS_STRING(packed_ids.get());
+  char* scores = PyBytes_AS_STRING(packed_scores.get());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    std::memcpy(ids + i * sizeof(std::size_t), &pairs[i].first, sizeof(std::size_t));
+    std::memcpy(scores + i * sizeof(double), &pairs[i].second, sizeof(double));
+  }
   return checked(PyObject_CallFunctionObjArgs(result_builder("unpack_scored_ids"), packed_ids.get(),
                                               packed_scores.get(), nullptr));
 }
@@ -145,12 +144,8 @@ Ref to_python(const StoredVectorHits& found) {
   Ref list = checked(PyList_New(static_cast<Py_ssize_t>(found.hits.size())));
   for (std::size_t i = 0; i < found.hits.size(); ++i) {
     const StoredVectorHits::Hit& hit = found.hits[i];
-    Ref vector = to_python(std::span<const double>(hit.values, found.dim));
-    Ref distance = to_python(hit.distance);
-    Ref tuple = checked(PyTuple_New(2));
-    PyTuple_SET_ITEM(tuple.get(), 0, distance.release());
-    PyTuple_SET_ITEM(tuple.get(), 1, vector.release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
+    const std::pair<double, std::span<const double>> tuple{hit.distance, {hit.values, found.dim}};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(tuple).release());
   }
   return list;
 }
@@ -240,21 +235,18 @@ namespace {
 
 template <class T>
 void read_elements(const char* first, Py_ssize_t count, Py_ssize_t stride, double* out) {
-  // Elements side by side are read with a stride the compiler knows, so that
-  // it converts several at a time.
-  if (stride == static_cast<Py_ssize_t>(sizeof(T))) {
+  const auto read = [&](auto step) {
     for (Py_ssize_t i = 0; i < count; ++i) {
       T value;
-      std::memcpy(&value, first + i * static_cast<Py_ssize_t>(sizeof(T)), sizeof(T));
+      std::memcpy(&value, first + i * step, sizeof(T));
       out[i] = static_cast<double>(value);
     }
-    return;
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    T value;
-    std::memcpy(&value, first + i * stride, sizeof(T));
-    out[i] = static_cast<double>(value);
-  }
+  };
+  // Elements side by side are read with a stride the compiler knows, so that
+  // it converts several at a time.
+  constexpr Py_ssize_t kAdjacent = sizeof(T);
+  if (stride == kAdjacent) read(std::integral_constant<Py_ssize_t, kAdjacent>{});
+  else read(stride);
 }
 
 // A '?' element is one byte that the element-by-element rule reads as a
