@@ -1,7 +1,7 @@
 // The module's two classes; each type is created once per process, on first need.
 #pragma once
 
-#include "python/binding.hpp"
+#include "python/ref.hpp"
 
 namespace tamsel::python {
 

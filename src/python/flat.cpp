@@ -1,8 +1,9 @@
 // PyFlat: the Python face of the exact index.
 #include "core/flat.hpp"
 
-#include "python/binding.hpp"
+#include "python/call.hpp"
 #include "python/classes.hpp"
+#include "python/types.hpp"
 
 namespace tamsel::python {
 
@@ -14,34 +15,31 @@ struct PythonClass<Flat> {
 
 namespace {
 
-using Hits = std::vector<std::pair<std::size_t, double>>;
-
-Flat make_flat(std::size_t dim, std::optional<std::string> metric) {
-  return Flat(dim, metric ? flat_metric(metric->data(), metric->size()) : Metric::Euclidean);
+// The one place that reads the core's search results.
+IdScorePairs id_score_pairs(const std::vector<ScoredId>& found) {
+  IdScorePairs pairs;
+  pairs.reserve(found.size());
+  for (const ScoredId& entry : found) pairs.emplace_back(entry.id, entry.score);
+  return pairs;
 }
 
+Flat make_flat(std::size_t dim, std::optional<std::string> metric) { return Flat(dim, flat_metric_named(metric)); }
+
 void insert(Flat& flat, std::vector<double> vector) {
-  if (vector.size() != flat.dim())
-    raise_value_error("Expected vector of length " + std::to_string(flat.dim()) + ", got " +
-                      std::to_string(vector.size()));
+  if (vector.size() != flat.dim()) raise_wrong_vector_length(flat.dim(), vector.size());
   flat.reserve_more(vector.size());
   flat.append(vector);
 }
 
-Hits search(const Flat& flat, std::vector<double> query, std::optional<std::size_t> k) {
-  if (query.size() != flat.dim())
-    raise_value_error("Expected query of length " + std::to_string(flat.dim()) + ", got " +
-                      std::to_string(query.size()));
+IdScorePairs search(const Flat& flat, std::vector<double> query, std::optional<std::size_t> k) {
+  if (query.size() != flat.dim()) raise_wrong_query_length(flat.dim(), query.size());
   auto found = flat.search(query, k.value_or(1));
-  if (!found.ok()) raise_value_error(std::string("Search error: ") + error_name(found.error()));
-  Hits hits;
-  hits.reserve(found.value().size());
-  for (const ScoredId& entry : found.value()) hits.emplace_back(entry.id, entry.score);
-  return hits;
+  if (!found.ok()) raise_search_error(found.error());
+  return id_score_pairs(found.value());
 }
 
 void create(Flat& flat, VectorList vectors) {
-  if (vectors.empty()) raise_value_error(std::string("Create error: ") + error_name(FlatError::EmptyVectors));
+  if (vectors.empty()) raise_create_error(FlatError::EmptyVectors);
   // The vectors before the first one of the wrong length are stored; room for
   // all of them is made first, so a failed allocation stores none.
   const std::size_t accepted = vectors.leading_of_length(flat.dim());
@@ -50,9 +48,7 @@ void create(Flat& flat, VectorList vectors) {
   if (flat.dim() > 0) {
     for (std::size_t i = 0; i < accepted; ++i) flat.append(vectors[i]);
   }
-  if (accepted < vectors.size())
-    raise_value_error("Vector length " + std::to_string(vectors[accepted].size()) +
-                      " does not match index dimension " + std::to_string(flat.dim()));
+  if (accepted < vectors.size()) raise_batch_vector_length(vectors[accepted].size(), flat.dim());
 }
 
 constexpr Parameters<2> kNew{"PyFlat.__new__", {"dim", "metric"}};

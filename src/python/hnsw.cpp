@@ -1,9 +1,10 @@
 // PyHNSW: the Python face of the approximate index.
 #include "core/hnsw.hpp"
 
-#include "python/binding.hpp"
+#include "python/call.hpp"
 #include "python/classes.hpp"
 #include "python/metadata.hpp"
+#include "python/types.hpp"
 
 namespace tamsel::python {
 
@@ -17,73 +18,69 @@ namespace {
 
 using Pairs = std::vector<NamedValue>;
 
-const char* const kNoSchema = "No schema provided in HNSW instance; cannot use metadata";
+// The two places that touch the core's batch and result types.
+VectorRows rows_of(const VectorList& vectors, std::size_t dim) { return {vectors.data(), vectors.size(), dim}; }
+
+StoredVectorHits stored_vector_hits(const HNSW& index, const std::vector<Found>& found) {
+  StoredVectorHits hits{index.dim(), {}};
+  hits.hits.reserve(found.size());
+  for (const Found& hit : found) hits.hits.push_back({hit.distance, index.vector(hit.id).data()});
+  return hits;
+}
 
 HNSW make_hnsw(std::size_t dim, std::optional<std::size_t> layers, std::optional<std::size_t> m,
                std::optional<std::size_t> ef_construction, std::optional<std::size_t> ef_search,
                std::optional<std::string> metric, std::optional<Schema> schema) {
-  const auto chosen = metric ? hnsw_metric(*metric) : std::nullopt;
-  if (!chosen) raise_value_error("Unsupported metric");
+  const Metric chosen = hnsw_metric_named(metric);
   HNSWParams params;
   params.dim = dim;
   params.layers = layers.value_or(params.layers);
   params.m = m.value_or(params.m);
   params.ef_construction = ef_construction.value_or(params.ef_construction);
   params.ef_search = ef_search.value_or(params.ef_search);
-  if (params.layers > HNSW::kMaxLayers)
-    raise_value_error("layers must be at most " + std::to_string(HNSW::kMaxLayers) + ", got " +
-                      std::to_string(params.layers));
-  return HNSW(params, *chosen, std::move(schema));
+  if (params.layers > HNSW::kMaxLayers) raise_too_many_layers(HNSW::kMaxLayers, params.layers);
+  return HNSW(params, chosen, std::move(schema));
 }
 
 void insert(HNSW& index, std::vector<double> vector, std::optional<Pairs> metadata) {
-  if (vector.size() != index.dim())
-    raise_value_error("Expected vector of length " + std::to_string(index.dim()) + ", got " +
-                      std::to_string(vector.size()));
+  if (vector.size() != index.dim()) raise_wrong_vector_length(index.dim(), vector.size());
   std::optional<MetadataRecord> record;
   if (metadata) {
-    if (!index.schema()) raise_value_error(kNoSchema);
+    if (!index.schema()) raise_metadata_without_schema();
     record = build_metadata_record(*index.schema(), *metadata);
   }
   if (auto error = index.insert(vector, record ? &*record : nullptr, LevelRandom::for_this_thread()))
-    raise_value_error(std::string("Insert error: ") + error_name(*error));
+    raise_insert_error(*error);
 }
 
 void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> metadata) {
   const std::size_t accepted = vectors.leading_of_length(index.dim());
-  if (accepted < vectors.size())
-    raise_value_error("Vector length " + std::to_string(vectors[accepted].size()) +
-                      " does not match index dimension " + std::to_string(index.dim()));
+  if (accepted < vectors.size()) raise_batch_vector_length(vectors[accepted].size(), index.dim());
   std::vector<MetadataRecord> records;
   if (metadata) {
-    if (metadata->size() != vectors.size())
-      raise_value_error("Length of metadata list must match number of vectors");
-    if (!index.schema()) raise_value_error(kNoSchema);
+    if (metadata->size() != vectors.size()) raise_metadata_count_mismatch();
+    if (!index.schema()) raise_metadata_without_schema();
     records.reserve(metadata->size());
     for (const Pairs& pairs : *metadata) records.push_back(build_metadata_record(*index.schema(), pairs));
   } else if (vectors.empty()) {
-    raise_value_error(std::string("Create error: ") + error_name(HNSWError::EmptyVectors));
+    raise_create_error(HNSWError::EmptyVectors);
   }
-  const VectorRows rows{vectors.data(), vectors.size(), index.dim()};
-  if (auto error = index.create(rows, records, LevelRandom::for_this_thread()))
-    raise_value_error(std::string("Create error: ") + error_name(*error));
+  if (auto error = index.create(rows_of(vectors, index.dim()), records, LevelRandom::for_this_thread()))
+    raise_create_error(*error);
 }
 
 StoredVectorHits search(const HNSW& index, std::vector<double> query, std::optional<std::size_t> k,
-                  std::optional<NamedValue> filter_pair) {
+                        std::optional<NamedValue> filter_pair) {
   std::optional<Filter> filter;
   if (filter_pair) {
-    if (!index.schema()) raise_value_error(std::string(kNoSchema) + " filtering");
+    if (!index.schema()) raise_filter_without_schema();
     auto value = metadata_from_python(filter_pair->value.get());
-    if (!value) raise_value_error("Unsupported type for metadata filter");
+    if (!value) raise_unsupported_filter_type();
     filter.emplace(Filter{std::move(filter_pair->name), std::move(*value)});
   }
   auto found = index.search(query, k.value_or(1), filter ? &*filter : nullptr);
-  if (!found.ok()) raise_value_error(std::string("Search error: ") + error_name(found.error()));
-  StoredVectorHits neighbours{index.dim(), {}};
-  neighbours.hits.reserve(found.value().size());
-  for (const Found& hit : found.value()) neighbours.hits.push_back({hit.distance, index.vector(hit.id).data()});
-  return neighbours;
+  if (!found.ok()) raise_search_error(found.error());
+  return stored_vector_hits(index, found.value());
 }
 
 constexpr Parameters<7> kNew{

@@ -52,9 +52,9 @@ MetadataRecord build_metadata_record(const Schema& schema, std::span<const Named
   record.reserve(schema.size());
   for (const std::string& name : schema) {
     const auto found = latest.find(name);
-    if (found == latest.end()) raise_value_error("Missing metadata for attribute '" + name + "'");
+    if (found == latest.end()) raise_missing_metadata(name);
     auto value = metadata_from_python(found->second);
-    if (!value) raise_value_error("Unsupported metadata type for attribute '" + name + "'");
+    if (!value) raise_unsupported_metadata_type(name);
     record.push_back(std::move(*value));
   }
   return record;

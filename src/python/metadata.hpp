@@ -5,7 +5,7 @@
 #include <span>
 
 #include "core/metadata.hpp"
-#include "python/binding.hpp"
+#include "python/convert.hpp"
 
 namespace tamsel::python {
 

@@ -1,7 +1,7 @@
 // The module entry point: builds the module once per process and registers
 // its two classes.
-#include "python/binding.hpp"
 #include "python/classes.hpp"
+#include "python/errors.hpp"
 
 namespace tamsel::python {
 namespace {

@@ -1,0 +1,222 @@
+// The calling frame shared by every constructor and method of the module.
+//
+// A method call binds its arguments to the method's parameter table, checks
+// and borrows the receiver, converts the arguments in parameter order, runs
+// the operation and builds its result as new Python objects (results.hpp),
+// all inside `guarded` (errors.hpp). A constructor binds and converts the same
+// way, then moves the record it builds into a new instance. What a native
+// function needs from the frame (its required parameters, the use it takes of
+// the receiver, each argument's conversion) is read from its type.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+#include "python/results.hpp"
+
+namespace tamsel::python {
+
+// ---------------------------------------------------------------- instances and the borrow
+
+// A Python instance owns its index record by value, followed by the borrow
+// counter: 0 free, n > 0 shared uses, -1 the exclusive use.
+template <class Record>
+struct Instance {
+  PyObject header;
+  Record record;
+  std::atomic<std::intptr_t> borrow;
+};
+
+enum class Use { Shared, Exclusive };
+
+// Holds one use of an instance for the length of a call.
+class Borrow {
+ public:
+  Borrow(std::atomic<std::intptr_t>& counter, Use use);
+  ~Borrow();
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+ private:
+  std::atomic<std::intptr_t>& counter_;
+  Use use_;
+};
+
+// Each Python class names its record's type object, created once per process.
+template <class Record>
+struct PythonClass;  // { static constexpr const char* name; static inline PyTypeObject* type; }
+
+// ---------------------------------------------------------------- binding and conversion of arguments
+
+template <std::size_t N>
+struct Parameters {
+  const char* qualified_name;  // "PyFlat.search"
+  std::array<const char*, N> names;
+};
+
+// Sorts positional and keyword arguments into parameter slots (null: not given).
+void bind_arguments(const char* qualified_name, std::span<const char* const> names,
+                    std::size_t required, PyObject* const* args, std::size_t nargs,
+                    PyObject* kwnames, PyObject** slots);
+void bind_arguments(const char* qualified_name, std::span<const char* const> names,
+                    std::size_t required, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
+// Required parameters come first: every one before the first std::optional.
+template <class... A>
+constexpr std::size_t required_count() {
+  constexpr bool optional[] = {IsOptional<A>::value..., true};
+  std::size_t count = 0;
+  while (!optional[count]) ++count;
+  return count;
+}
+
+template <class T>
+T convert_argument(const char* parameter, PyObject* object) {
+  try {
+    return From<T>::convert(object);
+  } catch (const PythonError& error) {
+    if (error.type.get() != PyExc_TypeError) throw;
+    throw with_parameter_prefix(parameter, error.value.get());
+  } catch (const ModuleError& error) {
+    if (error.type != PyExc_TypeError) throw;
+    throw with_parameter_prefix(parameter, error.message.get());
+  }
+}
+
+// An optional parameter left out or given as None is never converted.
+template <class T>
+struct ArgumentConverter {
+  static T convert(const char* parameter, PyObject* object) { return convert_argument<T>(parameter, object); }
+};
+template <class T>
+struct ArgumentConverter<std::optional<T>> {
+  static std::optional<T> convert(const char* parameter, PyObject* object) {
+    if (object == nullptr || object == Py_None) return std::nullopt;
+    return convert_argument<T>(parameter, object);
+  }
+};
+
+template <class... A, std::size_t N, std::size_t... I>
+std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots,
+                                   std::index_sequence<I...>) {
+  // Braced initialisation evaluates the conversions in parameter order.
+  return std::tuple<A...>{ArgumentConverter<A>::convert(params.names[I], slots[I])...};
+}
+
+// The native parameters of a method or constructor, in parameter order.
+template <class... A>
+struct ArgumentList {
+  static constexpr std::size_t arity = sizeof...(A);
+  static constexpr std::size_t required = required_count<A...>();
+  template <std::size_t N>
+  static std::tuple<A...> convert(const Parameters<N>& params, PyObject* const* slots) {
+    return convert_arguments<A...>(params, slots, std::index_sequence_for<A...>{});
+  }
+};
+
+template <class Fn>
+struct MethodSignature;
+
+// A method is a function of the record and the converted arguments; a const
+// record takes the shared use, a mutable one the exclusive use.
+template <class R, class Rec, class... A>
+struct MethodSignature<R (*)(Rec&, A...)> : ArgumentList<A...> {
+  using Record = std::remove_const_t<Rec>;
+  using Result = R;
+  static constexpr Use use = std::is_const_v<Rec> ? Use::Shared : Use::Exclusive;
+};
+
+template <class Fn>
+struct ConstructorSignature;
+
+// A constructor builds the record from the converted arguments.
+template <class Rec, class... A>
+struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {};
+
+// ---------------------------------------------------------------- methods
+
+template <class Record>
+Instance<Record>& receiver(PyObject* self) {
+  if (!PyObject_TypeCheck(self, PythonClass<Record>::type))
+    raise_not_convertible(self, PythonClass<Record>::name);
+  return *reinterpret_cast<Instance<Record>*>(self);
+}
+
+// The vector-call entry of a method: `Operation` is its native body.
+template <const auto& Params, auto Operation>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  using Signature = MethodSignature<decltype(Operation)>;
+  static_assert(Params.names.size() == Signature::arity, "one name per parameter");
+  return guarded([&] {
+    PyObject* slots[Signature::arity + 1] = {};
+    bind_arguments(Params.qualified_name, Params.names, Signature::required, args,
+                   static_cast<std::size_t>(nargs), kwnames, slots);
+    auto& instance = receiver<typename Signature::Record>(self);
+    const Ref keep_alive = Ref::borrow(self);
+    const Borrow use(instance.borrow, Signature::use);
+    auto arguments = Signature::convert(Params, slots);
+    auto call = [&](auto&&... converted) { return Operation(instance.record, std::move(converted)...); };
+    if constexpr (std::is_void_v<typename Signature::Result>) {
+      std::apply(call, std::move(arguments));
+      return Ref::borrow(Py_None).release();
+    } else {
+      return to_python(std::apply(call, std::move(arguments))).release();
+    }
+  });
+}
+
+// ---------------------------------------------------------------- constructors and deallocation
+
+// Allocates an instance of `type` and moves the record into it.
+template <class Record>
+PyObject* new_instance(PyTypeObject* type, Record&& record) {
+  allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* object = allocate(type, 0);
+  if (object == nullptr) {
+    if (PyErr_Occurred()) throw_pending();
+    raise_no_exception_set();
+  }
+  auto* instance = reinterpret_cast<Instance<Record>*>(object);
+  new (&instance->record) Record(std::move(record));
+  new (&instance->borrow) std::atomic<std::intptr_t>(0);
+  return object;
+}
+
+// The `__new__` entry of a class: `Make` builds the record from the arguments.
+template <const auto& Params, auto Make>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  using Traits = ConstructorSignature<decltype(Make)>;
+  static_assert(Params.names.size() == Traits::arity, "one name per parameter");
+  return guarded([&] {
+    PyObject* slots[Traits::arity + 1] = {};
+    bind_arguments(Params.qualified_name, Params.names, Traits::required, args, kwargs, slots);
+    auto record = std::apply(Make, Traits::convert(Params, slots));
+    return new_instance(type, std::move(record));
+  });
+}
+
+template <class Record>
+void deallocate(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Instance<Record>*>(self)->record.~Record();
+  type->tp_free(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tamsel::python

@@ -1,0 +1,196 @@
+#include "python/errors.hpp"
+
+#include <string_view>
+
+namespace tamsel::python {
+
+// ---------------------------------------------------------------- the translator
+
+void throw_pending() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) raise_no_exception_set();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  throw PythonError{Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+}
+
+void raise(PyObject* type, const std::string& message) {
+  Ref text = checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  throw ModuleError{type, std::move(text)};
+}
+
+std::string type_name(PyObject* object) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t length = 0;
+    if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &length))
+      return std::string(text, static_cast<std::size_t>(length));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+void set_python_error(const PythonError& error) noexcept {
+  Ref type = error.type, value = error.value, traceback = error.traceback;
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+}
+
+void set_module_error(const ModuleError& error) noexcept { PyErr_SetObject(error.type, error.message.get()); }
+
+namespace {
+
+// Created once per process, on first need.
+PyObject* panic_exception_type() {
+  static PyObject* type = PyErr_NewExceptionWithDoc(
+      "tamsel.PanicException",
+      "An internal failure of tamsel. The object that raised it stays usable.",
+      PyExc_BaseException, nullptr);
+  return type;
+}
+
+}  // namespace
+
+void set_internal_failure(const char* message) noexcept {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the creation failure is pending instead
+  PyErr_SetString(type, message);
+}
+
+// ---------------------------------------------------------------- argument binding and conversion
+
+void raise_too_many_positional(const char* qualified_name, std::size_t max, std::size_t required,
+                               std::size_t given) {
+  const std::string takes = required == max
+                                ? std::to_string(max)
+                                : "from " + std::to_string(required) + " to " + std::to_string(max);
+  raise_type_error(std::string(qualified_name) + "() takes " + takes + " positional arguments but " +
+                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
+
+void raise_unexpected_keyword(const char* qualified_name, PyObject* keyword) {
+  PyObject* message = PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", qualified_name, keyword);
+  if (message == nullptr) throw_pending();
+  throw ModuleError{PyExc_TypeError, Ref::steal(message)};
+}
+
+void raise_multiple_values(const char* qualified_name, const char* parameter) {
+  raise_type_error(std::string(qualified_name) + "() got multiple values for argument '" + parameter + "'");
+}
+
+void raise_missing_argument(const char* qualified_name, const char* parameter) {
+  raise_type_error(std::string(qualified_name) + "() missing 1 required positional argument: '" + parameter + "'");
+}
+
+ModuleError with_parameter_prefix(const char* parameter, PyObject* message_source) {
+  Ref text = checked(PyObject_Str(message_source));
+  Ref message = checked(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+  return ModuleError{PyExc_TypeError, std::move(message)};
+}
+
+void raise_not_convertible(PyObject* object, const char* target) {
+  raise_type_error("'" + type_name(object) + "' object cannot be converted to '" + target + "'");
+}
+
+void raise_str_as_sequence() { raise_type_error("Can't extract `str` to `Vec`"); }
+
+void raise_wrong_pair_length(Py_ssize_t length) {
+  raise_value_error("expected tuple of length 2, but got tuple of length " + std::to_string(length));
+}
+
+void raise_size_out_of_range() { raise(PyExc_OverflowError, "out of range integral type conversion attempted"); }
+
+void raise_no_exception_set() { raise(PyExc_SystemError, "attempted to fetch exception but none was set"); }
+
+void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
+
+void raise_already_borrowed() { raise(PyExc_RuntimeError, "Already borrowed"); }
+
+void set_attribute_refused(PyObject* self, PyObject* name) noexcept {
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+}
+
+void set_subclass_refused(PyTypeObject* base) noexcept {
+  PyErr_Format(PyExc_TypeError, "type '%.100s' is not an acceptable base type", base->tp_name);
+}
+
+// ---------------------------------------------------------------- the index operations
+
+void raise_wrong_vector_length(std::size_t dim, std::size_t length) {
+  raise_value_error("Expected vector of length " + std::to_string(dim) + ", got " + std::to_string(length));
+}
+
+void raise_wrong_query_length(std::size_t dim, std::size_t length) {
+  raise_value_error("Expected query of length " + std::to_string(dim) + ", got " + std::to_string(length));
+}
+
+void raise_batch_vector_length(std::size_t length, std::size_t dim) {
+  raise_value_error("Vector length " + std::to_string(length) + " does not match index dimension " +
+                    std::to_string(dim));
+}
+
+void raise_too_many_layers(std::size_t max, std::size_t layers) {
+  raise_value_error("layers must be at most " + std::to_string(max) + ", got " + std::to_string(layers));
+}
+
+void raise_metadata_without_schema() {
+  raise_value_error("No schema provided in HNSW instance; cannot use metadata");
+}
+
+void raise_filter_without_schema() {
+  raise_value_error("No schema provided in HNSW instance; cannot use metadata filtering");
+}
+
+void raise_metadata_count_mismatch() { raise_value_error("Length of metadata list must match number of vectors"); }
+
+void raise_unsupported_filter_type() { raise_value_error("Unsupported type for metadata filter"); }
+
+void raise_missing_metadata(const std::string& attribute) {
+  raise_value_error("Missing metadata for attribute '" + attribute + "'");
+}
+
+void raise_unsupported_metadata_type(const std::string& attribute) {
+  raise_value_error("Unsupported metadata type for attribute '" + attribute + "'");
+}
+
+// ---------------------------------------------------------------- metric names
+
+namespace {
+
+struct MetricName {
+  std::string_view name;
+  Metric metric;
+};
+
+constexpr MetricName kFlatMetricNames[] = {
+    {"cosine", Metric::Cosine},
+    {"inner_product", Metric::InnerProduct},
+};
+
+constexpr MetricName kHNSWMetricNames[] = {
+    {"euclidean", Metric::Euclidean},
+    {"angular", Metric::Cosine},
+    {"inner_product", Metric::InnerProduct},
+};
+
+template <std::size_t N>
+std::optional<Metric> lookup(const MetricName (&table)[N], const std::optional<std::string>& name) {
+  if (!name) return std::nullopt;
+  for (const MetricName& entry : table) {
+    if (entry.name == *name) return entry.metric;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Metric flat_metric_named(const std::optional<std::string>& name) {
+  return lookup(kFlatMetricNames, name).value_or(Metric::Euclidean);
+}
+
+Metric hnsw_metric_named(const std::optional<std::string>& name) {
+  const std::optional<Metric> metric = lookup(kHNSWMetricNames, name);
+  if (!metric) raise_value_error("Unsupported metric");
+  return *metric;
+}
+
+}  // namespace tamsel::python
