@@ -152,6 +152,16 @@ void raise_unsupported_metadata_type(const std::string& attribute) {
   raise_value_error("Unsupported metadata type for attribute '" + attribute + "'");
 }
 
+// ---------------------------------------------------------------- internal failures
+
+void fail_type_creation(const char* class_name) {
+  throw InternalFailure(std::string("failed to create type object for ") + class_name);
+}
+
+void fail_missing_result_builder(const char* builder_name) {
+  throw InternalFailure(std::string("no result builder named ") + builder_name);
+}
+
 // ---------------------------------------------------------------- metric names
 
 namespace {

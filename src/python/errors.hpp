@@ -134,6 +134,11 @@ template <class CoreError>
   raise_value_error(std::string("Search error: ") + error_name(error));
 }
 
+// ---------------------------------------------------------------- internal failures
+
+[[noreturn]] void fail_type_creation(const char* class_name);
+[[noreturn]] void fail_missing_result_builder(const char* builder_name);
+
 // ---------------------------------------------------------------- metric names
 
 // PyFlat: "cosine", "inner_product", and the Euclidean distance for anything

@@ -1,7 +1,6 @@
 #include "python/results.hpp"
 
 #include <cstring>
-#include <string>
 
 namespace tamsel::python {
 
@@ -45,7 +44,7 @@ PyObject* result_builder(const char* name) {
     builders = globals.release();
   }
   PyObject* builder = PyDict_GetItemString(builders, name);
-  if (builder == nullptr) throw InternalFailure(std::string("no result builder named ") + name);
+  if (builder == nullptr) fail_missing_result_builder(name);
   return builder;
 }
 

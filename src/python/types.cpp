@@ -1,7 +1,6 @@
 #include "python/types.hpp"
 
 #include <cstring>
-#include <string>
 
 #include "python/errors.hpp"
 
@@ -53,7 +52,7 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
     PyErr_Print();
-    throw InternalFailure(std::string("failed to create type object for ") + definition.name);
+    fail_type_creation(definition.name);
   }
   if (kPyPy) set_empty_doc(type, definition.doc_slot);
   return reinterpret_cast<PyTypeObject*>(type);
