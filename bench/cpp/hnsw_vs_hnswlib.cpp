@@ -208,7 +208,7 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
       index.emplace(params, tamsel::Metric::Euclidean, std::nullopt);
       tamsel::LevelRandom random(o.seed);
       const double seconds = cpu_seconds([&] {
-        auto error = index->create(tamsel::VectorRows{data.data(), o.n, o.dim}, {}, random);
+        auto error = index->create(tamsel::VectorRows{data.data(), o.n}, {}, random);
         if (error) {
           std::fprintf(stderr, "tamsel create failed: %s\n", tamsel::error_name(*error));
           std::exit(1);

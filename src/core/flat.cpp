@@ -5,15 +5,9 @@
 #include <limits>
 #include <stdexcept>
 
-namespace tamsel {
+#include "core/batch_score.hpp"
 
-const char* error_name(FlatError error) {
-  switch (error) {
-    case FlatError::EmptyIndex: return "EmptyIndex";
-    case FlatError::EmptyVectors: return "EmptyVectors";
-  }
-  return "Unknown";
-}
+namespace tamsel {
 
 Metric flat_metric(const char* name, std::size_t length) {
   auto is = [&](const char* word) {
@@ -54,7 +48,7 @@ Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> qu
     const std::size_t count = std::min(kBlock, n - first);
     score_rows(metric_, query.data(), dim_, values_.data() + first * dim_, count, scores);
     for (std::size_t j = 0; j < count; ++j) {
-      const ScoredId entry{first + j, scores[j]};
+      const ScoredId entry{scores[j], first + j};
       if (best.size() < keep) {
         best.push_back(entry);
         std::push_heap(best.begin(), best.end(), worse_on_top);

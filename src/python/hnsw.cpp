@@ -64,7 +64,7 @@ void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> m
   } else if (vectors.empty()) {
     raise_value_error(std::string("Create error: ") + error_name(HNSWError::EmptyVectors));
   }
-  const VectorRows rows{vectors.data(), vectors.size(), index.dim()};
+  const VectorRows rows{vectors.data(), vectors.size()};
   if (auto error = index.create(rows, records, LevelRandom::for_this_thread()))
     raise_value_error(std::string("Create error: ") + error_name(*error));
 }
@@ -82,7 +82,7 @@ StoredVectorHits search(const HNSW& index, std::vector<double> query, std::optio
   if (!found.ok()) raise_value_error(std::string("Search error: ") + error_name(found.error()));
   StoredVectorHits neighbours{index.dim(), {}};
   neighbours.hits.reserve(found.value().size());
-  for (const Found& hit : found.value()) neighbours.hits.push_back({hit.distance, index.vector(hit.id).data()});
+  for (const ScoredId& hit : found.value()) neighbours.hits.push_back({hit.score, index.vector(hit.id).data()});
   return neighbours;
 }
 

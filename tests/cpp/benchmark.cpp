@@ -28,7 +28,7 @@ struct Measured {
 Measured measure(const HNSW& index, const std::vector<double>& rows, const std::vector<double>& queries,
                  std::size_t dim, const Filter* filter, const std::vector<std::size_t>& holders) {
   const std::size_t count = queries.size() / dim;
-  std::vector<std::vector<Found>> answers;
+  std::vector<std::vector<ScoredId>> answers;
   const double start = cpu_seconds();
   for (std::size_t qi = 0; qi < count; ++qi)
     answers.push_back(index.search({queries.data() + qi * dim, dim}, 10, filter).value());
@@ -74,7 +74,7 @@ int run_benchmark(int argc, char** argv) {
   HNSW index(params, Metric::Euclidean, schema);
   const auto start = std::chrono::steady_clock::now();
   const double cpu_start = cpu_seconds();
-  if (index.create({rows.data(), n, dim}, records, random)) return 1;
+  if (index.create({rows.data(), n}, records, random)) return 1;
   std::printf("build n=%zu dim=%zu m=%zu ef_construction=%zu: %.2f s wall, %.2f s cpu\n", n, dim,
               params.m, params.ef_construction, seconds_since(start), cpu_seconds() - cpu_start);
 
