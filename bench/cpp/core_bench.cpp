@@ -1,4 +1,4 @@
-// `core_tests bench N DIM [M EF_CONSTRUCTION EF_SEARCH]`: build time, recall and
+// `core_bench N DIM [M EF_CONSTRUCTION EF_SEARCH]`: build time, recall and
 // query rate of the core on uniform random data, unfiltered and filtered.
 #include <chrono>
 #include <ctime>
@@ -10,8 +10,10 @@
 #include "core/hnsw.hpp"
 #include "test_data.hpp"
 
-namespace tamsel::testing {
 namespace {
+
+using namespace tamsel;
+using namespace tamsel::testing;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -43,9 +45,12 @@ Measured measure(const HNSW& index, const std::vector<double>& rows, const std::
 
 }  // namespace
 
-int run_benchmark(int argc, char** argv) {
+int main(int argc, char** argv) {
+  // The arguments after the program's name.
+  --argc;
+  ++argv;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: core_tests bench N DIM [M EF_CONSTRUCTION EF_SEARCH]\n");
+    std::fprintf(stderr, "usage: core_bench N DIM [M EF_CONSTRUCTION EF_SEARCH]\n");
     return 2;
   }
   HNSWParams params;
@@ -91,5 +96,3 @@ int run_benchmark(int argc, char** argv) {
   }
   return 0;
 }
-
-}  // namespace tamsel::testing
