@@ -1,23 +1,19 @@
 // The metrics: one entry per metric, holding everything that differs between them.
 //
-// An entry gives
-//   exact(q, query_len, v, stored_len)  the score a caller sees; the paired sums
-//                                        run over the common length, norms over
-//                                        each whole vector;
-//   prepare_exact(q, dim)               what scoring many vectors against one
-//                                        query computes once;
-//   exact_group(q, dim, rows, prepared, out)
-//                                        kGroup scores at once, bit-identical to exact;
-//   kWalkByDirection                    whether the walk sees only the directions
-//                                        of stored vectors (it then decodes them
-//                                        without their scale);
-//   prepare_walk(q, dim)                what the walk computes once per float32 query;
-//   walk(code, q, prepared, row)        the measure the graph walk compares, on the
-//                                        walk copy; smaller is nearer, and it need
-//                                        only order like the exact score.
+// An entry gives:
+// - exact(q, query_len, v, stored_len): the score a caller sees. The paired
+//   sums run over the common length, the norms over each whole vector.
+// - prepare_exact(q, dim): what scoring many vectors against one query
+//   computes once; exact_group(q, dim, rows, prepared, out): kGroup of those
+//   scores at once, bit-identical to exact.
+// - kWalkByDirection: whether the walk sees only the directions of stored
+//   vectors (a stored vector measured from is then decoded without its scale).
+// - prepare_walk(q, dim): what the walk computes once per float32 query;
+//   walk(code, q, prepared, row): the measure the graph walk compares, on the
+//   walk copy. Smaller is nearer; it need only order like the exact score.
 // Every score is ranked ascending, the similarities too (least similar first).
-// visit_metric hands the entry of a Metric to generic code; it is the only
-// place that tells the metrics apart at run time.
+// visit_metric hands the entry of a Metric to generic code: it is the one
+// switch over the metrics.
 #pragma once
 
 #include <algorithm>

@@ -6,6 +6,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -513,6 +514,40 @@ const Register failed_allocation("a batch too large to reserve leaves the index 
   const Filter on_a{"a", Metadata(Metadata::Integer{2})};
   const auto found = found_or_fail(index.search(index.vector(2), 10, &on_a));
   check(found.size() == 6 && found[0].id == 2, "the index no longer answers as before");
+});
+
+// A search changes nothing it shares: searches on one index from several
+// threads at once answer exactly as the same searches one after another.
+const Register concurrent_searches("searches from several threads at once give the serial answers", [] {
+  const std::size_t n = 3000, dim = 16, queries = 200;
+  const auto rows = uniform_rows(n, dim, 61);
+  const auto query_rows = uniform_rows(queries, dim, 67);
+  std::vector<MetadataRecord> records;
+  for (std::size_t id = 0; id < n; ++id) records.push_back({Metadata(Metadata::Integer{static_cast<long>(id % 3)})});
+  LevelRandom random(61);
+  HNSW index(params(dim, 5, 8, 64, 40), Metric::Euclidean, Schema{"third"});
+  fill(index, rows, random, records);
+  const Filter third{"third", Metadata(Metadata::Integer{1})};
+  const auto answer = [&](std::size_t qi) {
+    return found_or_fail(index.search({query_rows.data() + qi * dim, dim}, 10, qi % 2 ? &third : nullptr));
+  };
+  std::vector<std::vector<ScoredId>> serial;
+  for (std::size_t qi = 0; qi < queries; ++qi) serial.push_back(answer(qi));
+  std::vector<std::vector<std::vector<ScoredId>>> parallel(4, std::vector<std::vector<ScoredId>>(queries));
+  std::vector<std::thread> threads;
+  for (auto& mine : parallel)
+    threads.emplace_back([&] {
+      for (std::size_t round = 0; round < 5; ++round)
+        for (std::size_t qi = 0; qi < queries; ++qi) mine[qi] = answer(qi);
+    });
+  for (auto& thread : threads) thread.join();
+  const auto same = [](const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
+      return x.id == y.id && same_bits(x.score, y.score);
+    });
+  };
+  for (const auto& mine : parallel)
+    for (std::size_t qi = 0; qi < queries; ++qi) check(same(mine[qi], serial[qi]), "query " + std::to_string(qi));
 });
 
 }  // namespace
