@@ -135,30 +135,6 @@ double recall(const std::vector<std::uint32_t>& found, const std::vector<std::ui
   return double(hits) / double(nq * kK);
 }
 
-// A fingerprint of the graph: levels and every neighbour list, so that the
-// per-ef rebuilds can be shown to produce the same graph.
-std::uint64_t graph_fingerprint(const tamsel::HNSW& index) {
-  std::uint64_t h = 1469598103934665603ull;
-  auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
-  for (std::size_t id = 0; id < index.size(); ++id) {
-    const std::size_t level = index.level(id);
-    mix(level);
-    for (std::size_t layer = 0; layer <= level; ++layer)
-      for (std::uint32_t n : index.neighbors(id, layer)) mix(n);
-  }
-  return h;
-}
-
-// Whether the core offers a per-search ef_search; without one the sweep
-// rebuilds the index for every ef (with the same level seed, so the same graph).
-template <class T>
-concept EfKnob = requires(T& index, std::size_t ef) { index.set_ef_search(ef); };
-
-template <class Index>
-void set_ef(Index& index, std::size_t ef) {
-  if constexpr (EfKnob<Index>) index.set_ef_search(ef);
-}
-
 struct Row {
   std::size_t ef;
   double recall;
@@ -188,58 +164,33 @@ double best_pass(const Options& o, One& one) {
 Figures run_tamsel(const Options& o, const std::vector<double>& data, const std::vector<double>& queries,
                    const std::vector<std::uint32_t>& exact) {
   Figures f;
-  std::vector<std::uint32_t> found(o.queries * kK, 0);
-  std::optional<std::uint64_t> fingerprint;
-  bool same_graph = true;
-  std::vector<double> builds;
-  std::optional<tamsel::HNSW> index;
-  for (std::size_t e = 0; e < o.efs.size(); ++e) {
-    const std::size_t ef = o.efs[e];
-    bool build = !index.has_value();
-    if constexpr (!EfKnob<tamsel::HNSW>) build = true;
-    if (build) {
-      index.reset();
-      const long before = settled_rss();
-      tamsel::HNSWParams params;
-      params.dim = o.dim;
-      params.m = kM;
-      params.ef_construction = kEfConstruction;
-      params.ef_search = ef;
-      index.emplace(params, tamsel::Metric::Euclidean, std::nullopt);
-      tamsel::LevelRandom random(o.seed);
-      const double seconds = cpu_seconds([&] {
-        auto error = index->create(tamsel::VectorRows{data.data(), o.n, o.dim}, {}, random);
-        if (error) {
-          std::fprintf(stderr, "tamsel create failed: %s\n", tamsel::error_name(*error));
-          std::exit(1);
-        }
-      });
-      const long growth = settled_rss() - before;
-      builds.push_back(seconds);
-      if (e == 0) {
-        f.build_s = seconds;
-        f.rss_growth = growth;
-      }
-      const std::uint64_t fp = graph_fingerprint(*index);
-      if (fingerprint && *fingerprint != fp) same_graph = false;
-      fingerprint = fp;
-      std::fprintf(stderr, "tamsel: built for ef %zu in %.2f s\n", ef, seconds);
+  const long before = settled_rss();
+  tamsel::HNSWParams params;
+  params.dim = o.dim;
+  params.m = kM;
+  params.ef_construction = kEfConstruction;
+  tamsel::HNSW index(params, tamsel::Metric::Euclidean, std::nullopt);
+  tamsel::LevelRandom random(o.seed);
+  f.build_s = cpu_seconds([&] {
+    auto error = index.create(tamsel::VectorRows{data.data(), o.n}, {}, random);
+    if (error) {
+      std::fprintf(stderr, "tamsel create failed: %s\n", tamsel::error_name(*error));
+      std::exit(1);
     }
-    set_ef(*index, ef);
+  });
+  f.rss_growth = settled_rss() - before;
+  std::fprintf(stderr, "tamsel: built in %.2f s\n", f.build_s);
+  std::vector<std::uint32_t> found(o.queries * kK, 0);
+  // One graph, swept over the search breadths.
+  for (std::size_t ef : o.efs) {
+    index.set_ef_search(ef);
     auto one = [&](std::size_t q) {
-      auto result = index->search(std::span<const double>(&queries[q * o.dim], o.dim), kK, nullptr);
+      auto result = index.search(std::span<const double>(&queries[q * o.dim], o.dim), kK, nullptr);
       const auto& hits = result.value();
       for (std::size_t j = 0; j < hits.size() && j < kK; ++j) found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);
     };
     f.rows.push_back({ef, 0.0, o.queries / best_pass(o, one)});
     f.rows.back().recall = recall(found, exact, o.queries);
-  }
-  if (builds.size() > 1) {
-    std::sort(builds.begin(), builds.end());
-    f.build_s = builds.front();
-    std::printf("tamsel: no per-search ef_search in the core, so %zu builds (one per ef) with the same level seed; "
-                "graphs identical: %s; build times %.2f..%.2f s, the best is reported\n",
-                builds.size(), same_graph ? "yes" : "NO", builds.front(), builds.back());
   }
   return f;
 }

@@ -1,28 +1,12 @@
 #include "core/flat.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 
+#include "core/batch_score.hpp"
+
 namespace tamsel {
-
-const char* error_name(FlatError error) {
-  switch (error) {
-    case FlatError::EmptyIndex: return "EmptyIndex";
-    case FlatError::EmptyVectors: return "EmptyVectors";
-  }
-  return "Unknown";
-}
-
-Metric flat_metric(const char* name, std::size_t length) {
-  auto is = [&](const char* word) {
-    return std::strlen(word) == length && std::memcmp(name, word, length) == 0;
-  };
-  if (name != nullptr && is("cosine")) return Metric::Cosine;
-  if (name != nullptr && is("inner_product")) return Metric::InnerProduct;
-  return Metric::Euclidean;
-}
 
 void Flat::reserve_more(std::size_t values) {
   if (values > std::numeric_limits<std::size_t>::max() / 2 - values_.size()) throw std::bad_alloc();
@@ -54,7 +38,7 @@ Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> qu
     const std::size_t count = std::min(kBlock, n - first);
     score_rows(metric_, query.data(), dim_, values_.data() + first * dim_, count, scores);
     for (std::size_t j = 0; j < count; ++j) {
-      const ScoredId entry{first + j, scores[j]};
+      const ScoredId entry{scores[j], first + j};
       if (best.size() < keep) {
         best.push_back(entry);
         std::push_heap(best.begin(), best.end(), worse_on_top);

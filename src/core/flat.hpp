@@ -5,32 +5,13 @@
 #include <span>
 #include <vector>
 
-#include "core/distance.hpp"
+#include "core/errors.hpp"
 #include "core/large_buffer.hpp"
+#include "core/metric.hpp"
 #include "core/result.hpp"
+#include "core/scored.hpp"
 
 namespace tamsel {
-
-enum class FlatError { EmptyIndex, EmptyVectors };
-
-const char* error_name(FlatError error);
-
-// "cosine" and "inner_product" select the similarities; every other name
-// (and no name) selects the Euclidean distance.
-Metric flat_metric(const char* name, std::size_t length);
-
-struct ScoredId {
-  std::size_t id;
-  double score;
-};
-
-// (score, id) order with NaN after every number and equal to any NaN.
-inline bool scored_before(const ScoredId& a, const ScoredId& b) {
-  const bool a_nan = a.score != a.score, b_nan = b.score != b.score;
-  if (a_nan || b_nan) return a_nan == b_nan ? a.id < b.id : b_nan;
-  if (a.score != b.score) return a.score < b.score;
-  return a.id < b.id;
-}
 
 class Flat {
  public:

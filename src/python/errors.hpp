@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/distance.hpp"
+#include "core/metric.hpp"
 #include "python/ref.hpp"
 
 namespace tamsel::python {

@@ -19,12 +19,12 @@ namespace {
 using Pairs = std::vector<NamedValue>;
 
 // The two places that touch the core's batch and result types.
-VectorRows rows_of(const VectorList& vectors, std::size_t dim) { return {vectors.data(), vectors.size(), dim}; }
+VectorRows rows_of(const VectorList& vectors) { return {vectors.data(), vectors.size()}; }
 
-StoredVectorHits stored_vector_hits(const HNSW& index, const std::vector<Found>& found) {
+StoredVectorHits stored_vector_hits(const HNSW& index, const std::vector<ScoredId>& found) {
   StoredVectorHits hits{index.dim(), {}};
   hits.hits.reserve(found.size());
-  for (const Found& hit : found) hits.hits.push_back({hit.distance, index.vector(hit.id).data()});
+  for (const ScoredId& hit : found) hits.hits.push_back({hit.score, index.vector(hit.id).data()});
   return hits;
 }
 
@@ -65,7 +65,7 @@ void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> m
   } else if (vectors.empty()) {
     raise_create_error(HNSWError::EmptyVectors);
   }
-  if (auto error = index.create(rows_of(vectors, index.dim()), records, LevelRandom::for_this_thread()))
+  if (auto error = index.create(rows_of(vectors), records, LevelRandom::for_this_thread()))
     raise_create_error(*error);
 }
 

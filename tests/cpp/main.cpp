@@ -21,13 +21,10 @@ void check(bool ok, const std::string& what, std::source_location where) {
               what.c_str());
 }
 
-int run_benchmark(int argc, char** argv);
-
 }  // namespace tamsel::testing
 
 int main(int argc, char** argv) {
   using namespace tamsel::testing;
-  if (argc > 1 && std::strcmp(argv[1], "bench") == 0) return run_benchmark(argc - 2, argv + 2);
   const char* only = argc > 1 ? argv[1] : nullptr;
   std::size_t passed = 0, failed = 0;
   for (const TestCase& test : registry()) {

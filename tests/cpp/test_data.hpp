@@ -9,7 +9,6 @@
 #include <set>
 #include <vector>
 
-#include "core/distance.hpp"
 #include "core/hnsw.hpp"
 
 namespace tamsel::testing {
@@ -46,11 +45,11 @@ inline std::vector<std::size_t> exact_nearest(Metric metric, const std::vector<d
 }
 
 // Share of the exact ids that the search found.
-inline double recall(const std::vector<Found>& found, const std::vector<std::size_t>& exact) {
+inline double recall(const std::vector<ScoredId>& found, const std::vector<std::size_t>& exact) {
   if (exact.empty()) return 1.0;
   std::set<std::size_t> wanted(exact.begin(), exact.end());
   std::size_t hits = 0;
-  for (const Found& f : found) hits += wanted.count(f.id);
+  for (const ScoredId& f : found) hits += wanted.count(f.id);
   return static_cast<double>(hits) / static_cast<double>(exact.size());
 }
 

@@ -7,31 +7,35 @@
 
 #include "check.hpp"
 #include "core/hnsw.hpp"
-#include "core/walk_distance.hpp"
+#include "core/store.hpp"
+#include "core/walk_measure.hpp"
 #include "test_data.hpp"
 
 namespace tamsel::testing {
 namespace {
 
-constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::Cosine, Metric::InnerProduct};
-
-std::vector<std::byte> compact_of(const std::vector<double>& values) {
-  std::vector<std::byte> row(compact_row_size(values.size()));
-  to_compact(values.data(), values.size(), row.data());
-  return row;
+// The walk's measure of the last of `stored` from `query`, or from the first
+// of `stored` as the linking measures from a stored node (decoded from its walk row).
+double walk_measure(Metric metric, const std::vector<double>* query, const std::vector<std::vector<double>>& stored) {
+  const std::size_t dim = stored.front().size();
+  VectorStore store(dim);
+  const auto room = store.reserve(stored.size());
+  for (const auto& vector : stored) store.append(room, vector.data());
+  const WalkMeasure measure(metric, store);
+  std::vector<float> form;
+  const WalkQuery from = query ? measure.query(query->data(), query->size(), form) : measure.node(0, form);
+  const auto last = static_cast<std::uint32_t>(stored.size() - 1);
+  double measured;
+  measure.score(from, &last, 1, &measured);
+  return measured;
 }
 
-double walk_between(Metric metric, const std::vector<double>& query, const std::vector<std::byte>& row) {
-  std::vector<float> narrow(query.size());
-  const double norm = to_walk_query(metric, query.data(), query.size(), narrow.data());
-  return walk_distance(metric, narrow.data(), norm, row.data(), query.size());
+double walk_between(Metric metric, const std::vector<double>& query, const std::vector<double>& stored) {
+  return walk_measure(metric, &query, {stored});
 }
 
-double walk_from_row(Metric metric, const std::vector<std::byte>& from, const std::vector<std::byte>& row,
-                     std::size_t dim) {
-  std::vector<float> narrow(dim);
-  const double norm = to_walk_query(metric, from.data(), dim, narrow.data());
-  return walk_distance(metric, narrow.data(), norm, row.data(), dim);
+double walk_from_row(Metric metric, const std::vector<double>& from, const std::vector<double>& stored) {
+  return walk_measure(metric, nullptr, {from, stored});
 }
 
 // Components of very different sizes, as in real embeddings, over dims that
@@ -56,24 +60,23 @@ const Register walk_error_bound("the 8-bit walk distance is within its rounding 
       v_norm = std::sqrt(v_norm);
       const double step = largest / 127.0;  // every component is off by at most half of it
       const double moved = std::sqrt(static_cast<double>(dim)) * step / 2.0;
-      const auto row = compact_of(v);
       const std::string where = "dim " + std::to_string(dim) + ": ";
 
       const double exact_l2 = euclidean_distance(q.data(), dim, v.data(), dim);
-      const double walk_l2 = std::sqrt(walk_between(Metric::Euclidean, q, row));
+      const double walk_l2 = std::sqrt(walk_between(Metric::Euclidean, q, v));
       check(std::fabs(walk_l2 - exact_l2) <= moved + 1e-5 * (1.0 + exact_l2), where + "euclidean off");
 
       const double exact_ip = dot_product(q.data(), dim, v.data(), dim);
-      const double walk_ip = walk_between(Metric::InnerProduct, q, row);
+      const double walk_ip = walk_between(Metric::InnerProduct, q, v);
       check(std::fabs(walk_ip - exact_ip) <= q_abs * step / 2.0 + 1e-5 * q_abs * largest, where + "inner product off");
 
       const double exact_cos = cosine_similarity(q.data(), dim, v.data(), dim);
-      const double walk_cos = walk_between(Metric::Cosine, q, row);
+      const double walk_cos = walk_between(Metric::Cosine, q, v);
       check(std::fabs(walk_cos - exact_cos) <= 2.0 * moved / v_norm + 1e-5, where + "cosine off");
 
       // A stored vector measured from its own row, as the linking does.
-      check(walk_from_row(Metric::Euclidean, row, row, dim) == 0.0, where + "a row is not at 0 of itself");
-      check(std::fabs(walk_from_row(Metric::Cosine, row, row, dim) - 1.0) <= 1e-5, where + "self cosine is not 1");
+      check(walk_from_row(Metric::Euclidean, v, v) == 0.0, where + "a row is not at 0 of itself");
+      check(std::fabs(walk_from_row(Metric::Cosine, v, v) - 1.0) <= 1e-5, where + "self cosine is not 1");
     }
   }
 });
@@ -82,40 +85,37 @@ const Register walk_extremes("the walk copy orders NaN, infinities, zero, huge a
   constexpr std::size_t kDim = 33;
   std::vector<double> plain(kDim);
   for (std::size_t i = 0; i < kDim; ++i) plain[i] = std::sin(static_cast<double>(i) + 0.5);
-  const auto plain_row = compact_of(plain);
   constexpr double kInf = std::numeric_limits<double>::infinity();
   for (double bad : {std::numeric_limits<double>::quiet_NaN(), kInf, -kInf}) {
     for (std::size_t at : {std::size_t{0}, kDim - 1}) {
       std::vector<double> broken = plain;
       broken[at] = bad;
-      const auto row = compact_of(broken);
       const std::string what = "value " + std::to_string(bad) + " at " + std::to_string(at) + ": ";
       // NaN stands as the farthest number; an infinity keeps the sign of its inner products.
       const bool nan = std::isnan(bad);
-      check(walk_between(Metric::Euclidean, plain, row) == kInf, what + "euclidean to it");
-      check(walk_between(Metric::InnerProduct, plain, row) == (nan ? kInf : std::copysign(kInf, plain[at] * bad)),
+      check(walk_between(Metric::Euclidean, plain, broken) == kInf, what + "euclidean to it");
+      check(walk_between(Metric::InnerProduct, plain, broken) == (nan ? kInf : std::copysign(kInf, plain[at] * bad)),
             what + "inner product to it");
-      if (nan) check(walk_between(Metric::Cosine, plain, row) == kInf, what + "cosine to it");
+      if (nan) check(walk_between(Metric::Cosine, plain, broken) == kInf, what + "cosine to it");
       for (Metric metric : {Metric::Euclidean, Metric::InnerProduct})
-        check(walk_from_row(metric, row, plain_row, kDim) == kInf, what + "distance from it");
+        check(walk_from_row(metric, broken, plain) == kInf, what + "distance from it");
     }
   }
 
   const std::vector<double> zero(kDim, 0.0);
-  const auto zero_row = compact_of(zero);
   double squares = 0.0;
   for (double x : plain) squares += x * x;
-  check(std::fabs(walk_between(Metric::Euclidean, plain, zero_row) - squares) <= 1e-5 * squares,
+  check(std::fabs(walk_between(Metric::Euclidean, plain, zero) - squares) <= 1e-5 * squares,
         "zero vector: euclidean is not the query's squared norm");
-  check(walk_between(Metric::InnerProduct, plain, zero_row) == 0.0, "zero vector: inner product is not 0");
-  check(walk_between(Metric::Cosine, plain, zero_row) == kInf, "zero vector: cosine is not the farthest");
+  check(walk_between(Metric::InnerProduct, plain, zero) == 0.0, "zero vector: inner product is not 0");
+  check(walk_between(Metric::Cosine, plain, zero) == kInf, "zero vector: cosine is not the farthest");
 
   // Scales beyond the float32 range either way: the cosine still sees the direction.
-  const double expected = walk_between(Metric::Cosine, plain, plain_row);
+  const double expected = walk_between(Metric::Cosine, plain, plain);
   for (double factor : {1e300, 1e-300, 1e-310}) {
     std::vector<double> scaled = plain;
     for (double& x : scaled) x *= factor;
-    const double cosine = walk_between(Metric::Cosine, plain, compact_of(scaled));
+    const double cosine = walk_between(Metric::Cosine, plain, scaled);
     check(std::fabs(cosine - expected) <= 1e-6, "factor " + std::to_string(factor) + ": cosine changed");
   }
 });
@@ -137,7 +137,7 @@ const Register unmeasurable_vectors("recall holds among stored vectors with a Na
     p.ef_search = 40;
     LevelRandom random(37);
     HNSW index(p, Metric::Euclidean, std::nullopt);
-    index.create(VectorRows{rows.data(), kCount, kDim}, {}, random);
+    index.create(VectorRows{rows.data(), kCount}, {}, random);
     double total = 0.0;
     for (std::size_t q = 0; q < kQueries; ++q) {
       const double* query = queries.data() + q * kDim;

@@ -1,4 +1,4 @@
-// `core_tests bench N DIM [M EF_CONSTRUCTION EF_SEARCH]`: build time, recall and
+// `core_bench N DIM [M EF_CONSTRUCTION EF_SEARCH]`: build time, recall and
 // query rate of the core on uniform random data, unfiltered and filtered.
 #include <chrono>
 #include <ctime>
@@ -10,8 +10,10 @@
 #include "core/hnsw.hpp"
 #include "test_data.hpp"
 
-namespace tamsel::testing {
 namespace {
+
+using namespace tamsel;
+using namespace tamsel::testing;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -28,7 +30,7 @@ struct Measured {
 Measured measure(const HNSW& index, const std::vector<double>& rows, const std::vector<double>& queries,
                  std::size_t dim, const Filter* filter, const std::vector<std::size_t>& holders) {
   const std::size_t count = queries.size() / dim;
-  std::vector<std::vector<Found>> answers;
+  std::vector<std::vector<ScoredId>> answers;
   const double start = cpu_seconds();
   for (std::size_t qi = 0; qi < count; ++qi)
     answers.push_back(index.search({queries.data() + qi * dim, dim}, 10, filter).value());
@@ -43,9 +45,12 @@ Measured measure(const HNSW& index, const std::vector<double>& rows, const std::
 
 }  // namespace
 
-int run_benchmark(int argc, char** argv) {
+int main(int argc, char** argv) {
+  // The arguments after the program's name.
+  --argc;
+  ++argv;
   if (argc < 2) {
-    std::fprintf(stderr, "usage: core_tests bench N DIM [M EF_CONSTRUCTION EF_SEARCH]\n");
+    std::fprintf(stderr, "usage: core_bench N DIM [M EF_CONSTRUCTION EF_SEARCH]\n");
     return 2;
   }
   HNSWParams params;
@@ -74,7 +79,7 @@ int run_benchmark(int argc, char** argv) {
   HNSW index(params, Metric::Euclidean, schema);
   const auto start = std::chrono::steady_clock::now();
   const double cpu_start = cpu_seconds();
-  if (index.create({rows.data(), n, dim}, records, random)) return 1;
+  if (index.create({rows.data(), n}, records, random)) return 1;
   std::printf("build n=%zu dim=%zu m=%zu ef_construction=%zu: %.2f s wall, %.2f s cpu\n", n, dim,
               params.m, params.ef_construction, seconds_since(start), cpu_seconds() - cpu_start);
 
@@ -91,5 +96,3 @@ int run_benchmark(int argc, char** argv) {
   }
   return 0;
 }
-
-}  // namespace tamsel::testing

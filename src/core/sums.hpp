@@ -1,15 +1,21 @@
-#include "core/distance.hpp"
+// The float64 sums every exact score is made of, for one vector or a group at once.
+//
+// Every sum starts at +0.0 and adds its terms from the first component to the
+// last, each product rounded before it is added (the build forbids fused
+// multiply-add). The grouped form sums several vectors at once, one
+// independent accumulator per vector: each sum sees exactly the terms, in
+// exactly the order, of the single-vector form, so the results are
+// bit-identical while the add chains overlap in the pipeline.
+#pragma once
+
+#include <cstddef>
 
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
 namespace tamsel {
-namespace {
 
-// Several vectors are scored at once, one accumulator per vector: each sum
-// sees exactly the terms, in exactly the order, of the single-vector function,
-// so the results are bit-identical while the add chains overlap.
 enum class Sum { SquaredDifference, Product, StoredSquare };
 
 template <Sum kind>
@@ -24,9 +30,21 @@ inline double term(double q, double v) {
   }
 }
 
-#if defined(__AVX2__)
-constexpr std::size_t kGroup = 8;
+inline double squared_difference_sum(const double* a, const double* b, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += term<Sum::SquaredDifference>(a[i], b[i]);
+  return sum;
+}
 
+inline double product_sum(const double* a, const double* b, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) sum += term<Sum::Product>(a[i], b[i]);
+  return sum;
+}
+
+namespace sums_detail {
+
+#if defined(__AVX2__)
 // Turns four rows of four components into four columns: column c holds
 // component c of every row.
 inline void transpose(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
@@ -62,14 +80,21 @@ inline __m256d accumulate_block(__m256d sum, const double* query, const double* 
   sum = accumulate<kind>(sum, _mm256_broadcast_sd(query + i + 2), r2);
   return accumulate<kind>(sum, _mm256_broadcast_sd(query + i + 3), r3);
 }
+#endif
 
+}  // namespace sums_detail
+
+#if defined(__AVX2__)
+inline constexpr std::size_t kGroup = 8;
+
+// The sums of the kGroup vectors `v[0..kGroup)` against `query`, into `out`.
 template <Sum kind>
 void sum_group(const double* query, std::size_t dim, const double* const* v, double* out) {
   __m256d low = _mm256_setzero_pd(), high = _mm256_setzero_pd();
   std::size_t i = 0;
   for (; i + 4 <= dim; i += 4) {
-    low = accumulate_block<kind>(low, query, v, i);
-    high = accumulate_block<kind>(high, query, v + 4, i);
+    low = sums_detail::accumulate_block<kind>(low, query, v, i);
+    high = sums_detail::accumulate_block<kind>(high, query, v + 4, i);
   }
   _mm256_storeu_pd(out, low);
   _mm256_storeu_pd(out + 4, high);
@@ -78,7 +103,7 @@ void sum_group(const double* query, std::size_t dim, const double* const* v, dou
   }
 }
 #else
-constexpr std::size_t kGroup = 4;
+inline constexpr std::size_t kGroup = 4;
 
 template <Sum kind>
 void sum_group(const double* query, std::size_t dim, const double* const* v, double* out) {
@@ -96,56 +121,5 @@ void sum_group(const double* query, std::size_t dim, const double* const* v, dou
   out[3] = s3;
 }
 #endif
-
-void score_group(Metric metric, const double* query, std::size_t dim, const double* const* v,
-                 double query_norm, double* out) {
-  switch (metric) {
-    case Metric::Euclidean:
-      sum_group<Sum::SquaredDifference>(query, dim, v, out);
-      for (std::size_t j = 0; j < kGroup; ++j) out[j] = std::sqrt(out[j]);
-      return;
-    case Metric::InnerProduct:
-      sum_group<Sum::Product>(query, dim, v, out);
-      return;
-    case Metric::Cosine: {
-      double norms[kGroup];
-      sum_group<Sum::Product>(query, dim, v, out);
-      sum_group<Sum::StoredSquare>(query, dim, v, norms);
-      for (std::size_t j = 0; j < kGroup; ++j) out[j] = out[j] / (query_norm * std::sqrt(norms[j]));
-      return;
-    }
-  }
-}
-
-double query_norm_for(Metric metric, const double* query, std::size_t dim) {
-  return metric == Metric::Cosine ? std::sqrt(product_sum(query, query, dim)) : 0.0;
-}
-
-}  // namespace
-
-void score_batch(Metric metric, const double* query, std::size_t dim, const double* const* vectors,
-                 std::size_t count, double* out) {
-  const double query_norm = query_norm_for(metric, query, dim);
-  std::size_t j = 0;
-  for (; j + kGroup <= count; j += kGroup) score_group(metric, query, dim, vectors + j, query_norm, out + j);
-  for (; j < count; ++j) out[j] = distance(metric, query, dim, vectors[j], dim);
-}
-
-void score_rows(Metric metric, const double* query, std::size_t dim, const double* first, std::size_t count,
-                double* out) {
-  // Group g scores rows g, g + stripe, g + 2 stripe, ...: every lane walks its
-  // own stripe front to back, so memory is read as a few sequential streams
-  // that the hardware prefetcher follows.
-  const double query_norm = query_norm_for(metric, query, dim);
-  const std::size_t stripe = count / kGroup;
-  for (std::size_t g = 0; g < stripe; ++g) {
-    const double* rows[kGroup];
-    double scores[kGroup];
-    for (std::size_t l = 0; l < kGroup; ++l) rows[l] = first + (l * stripe + g) * dim;
-    score_group(metric, query, dim, rows, query_norm, scores);
-    for (std::size_t l = 0; l < kGroup; ++l) out[l * stripe + g] = scores[l];
-  }
-  for (std::size_t j = stripe * kGroup; j < count; ++j) out[j] = distance(metric, query, dim, first + j * dim, dim);
-}
 
 }  // namespace tamsel

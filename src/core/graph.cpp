@@ -1,0 +1,206 @@
+#include "core/graph.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "core/room.hpp"
+
+namespace tamsel {
+namespace {
+
+// Neighbours are chosen nearest first; among equally near ones in an order
+// scrambled from the ids and the list's owner, not by id. Exact copies are
+// linked once, but distinct vectors whose walk copies round alike still tie
+// on every walk distance: with one order for every list, each newcomer would
+// link to the same of them and, when their lists overflow, be the one dropped
+// again, until later ones had no incoming link at all.
+struct ChosenBefore {
+  std::uint32_t owner;
+  static std::uint32_t mix(std::uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352du;
+    x ^= x >> 15;
+    x *= 0x846ca68bu;
+    return x ^ (x >> 16);
+  }
+  bool operator()(const ScoredId& a, const ScoredId& b) const {
+    if (nearer(a.score, b.score)) return true;
+    if (nearer(b.score, a.score)) return false;
+    return mix(static_cast<std::uint32_t>(a.id) ^ mix(owner)) < mix(static_cast<std::uint32_t>(b.id) ^ mix(owner));
+  }
+};
+
+std::uint64_t seed_from_os() {
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+}  // namespace
+
+LevelRandom& LevelRandom::for_this_thread() {
+  thread_local LevelRandom random(seed_from_os());
+  return random;
+}
+
+Graph::Graph(std::size_t layers, std::size_t m, std::size_t ef_construction)
+    : layers_(layers), ef_construction_(ef_construction), m_(std::clamp(m, std::size_t{2}, kMaxM)), m0_(2 * m_) {
+  double running = 0.0;
+  for (std::size_t i = 0; i < layers_; ++i) {
+    const double weight = std::exp(-static_cast<double>(i));
+    if (running + weight == running) break;
+    running += weight;
+    level_weights_.push_back(weight);
+  }
+  level_weight_total_ = running;
+}
+
+std::span<const std::uint32_t> Graph::neighbors(std::size_t id, std::size_t layer) const {
+  if (layer > levels_[id]) return {};
+  const std::uint32_t* block = links(static_cast<std::uint32_t>(id), layer);
+  if (block == nullptr) return {};
+  return {block + 1, block[0]};
+}
+
+std::size_t Graph::draw_level(LevelRandom& random) const {
+  const double target = level_weight_total_ * random.uniform();
+  double running = 0.0;
+  for (std::size_t i = 0; i < level_weights_.size(); ++i) {
+    running += level_weights_[i];
+    if (running > target) return i;
+  }
+  return top_level();
+}
+
+Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t form_size, SearchScratch& scratch) {
+  const std::size_t nodes = size() + count;
+  scratch.query_form.reserve(form_size);
+  pair_form_.reserve(form_size);
+  kept_forms_.reserve((m0_ + 1) * form_size);
+  make_room(levels_, count);
+  make_room(layer0_links_, count * (1 + m0_));
+  make_room(upper_start_, count);
+  scratch.visited.grow(nodes);
+  const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
+  make_room_for_total(scratch.results, breadth);
+  make_room_for_total(pruned_, std::max(breadth, m0_ + 1));
+  make_room_for_total(relink_, m0_ + 1);
+  // At worst a walk's candidate queue holds every node.
+  if (count > 1) make_room_for_total(scratch.queue, nodes);
+  return NodeRoom{};
+}
+
+Graph::LinkRoom Graph::reserve_links(std::span<const Level> new_levels) {
+  std::size_t blocks = 0;
+  std::size_t highest = top_layer_;
+  for (std::size_t i = 0; i < new_levels.size(); ++i) {
+    if (size() + i == 0) continue;  // node 0's upper lists grow with top_layer_
+    blocks += new_levels[i];
+    highest = std::max<std::size_t>(highest, new_levels[i]);
+  }
+  if (blocks > kMaxNodes - upper_links_.size() / (1 + m_))
+    throw std::length_error("HNSW: more upper-layer lists than 32-bit positions");
+  make_room(upper_links_, blocks * (1 + m_));
+  make_room_for_total(entry_upper_links_, highest * (1 + m_));
+  make_room_for_total(chosen_, (highest + 1) * (1 + m_));
+  return LinkRoom{};
+}
+
+void Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level,
+                         SearchScratch& scratch) {
+  chosen_.assign((level + 1) * (1 + m_), 0);
+  std::vector<ScoredId>& results = scratch.results;
+  const EveryNode every;
+  std::uint32_t entry = 0;
+  for (std::size_t layer = top_layer_; layer > level; --layer) {
+    layer_search(entry, measure, from_new, 1, layer, every, false, scratch);
+    entry = static_cast<std::uint32_t>(results.front().id);
+  }
+  for (std::size_t layer = level + 1; layer-- > 0;) {
+    layer_search(entry, measure, from_new, ef_construction_, layer, every, false, scratch);
+    entry = static_cast<std::uint32_t>(results.front().id);
+    std::sort(results.begin(), results.end(), ChosenBefore{static_cast<std::uint32_t>(size())});
+    keep_diverse(measure, results, m_);
+    std::uint32_t* block = chosen_.data() + layer * (1 + m_);
+    block[0] = static_cast<std::uint32_t>(results.size());
+    for (std::size_t j = 0; j < results.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(results[j].id);
+  }
+}
+
+void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {
+  const std::size_t id = size();
+  levels_.push_back(static_cast<Level>(level));
+  layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
+  upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
+  if (id == 0) return;
+  upper_links_.resize(upper_links_.size() + level * (1 + m_), 0);
+  if (level > top_layer_) {
+    entry_upper_links_.resize(level * (1 + m_), 0);
+    top_layer_ = level;
+  }
+}
+
+void Graph::link_node(const LinkRoom&, const WalkMeasure& measure, std::uint32_t id, std::size_t level) {
+  for (std::size_t layer = 0; layer <= level; ++layer) {
+    const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
+    std::copy(chosen, chosen + 1 + chosen[0], links(id, layer));
+  }
+  for (std::size_t layer = 0; layer <= level; ++layer) {
+    const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
+    for (std::uint32_t j = 0; j < chosen[0]; ++j) link_back(measure, chosen[1 + j], id, layer);
+  }
+}
+
+void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer) {
+  std::uint32_t* block = links(from, layer);
+  const std::size_t limit = max_neighbors(layer);
+  if (block[0] < limit) {
+    block[1 + block[0]] = to;
+    ++block[0];
+    return;
+  }
+  // The list is full: choose again among its neighbours and the newcomer.
+  const std::size_t count = block[0] + 1;
+  std::uint32_t ids[kMaxBlockIds];
+  double distances[kMaxBlockIds];
+  std::copy(block + 1, block + count, ids);
+  ids[count - 1] = to;
+  measure.score(measure.node(from, pair_form_), ids, count, distances);
+  relink_.clear();
+  for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
+  std::sort(relink_.begin(), relink_.end(), ChosenBefore{from});
+  keep_diverse(measure, relink_, limit);
+  block[0] = static_cast<std::uint32_t>(relink_.size());
+  for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(relink_[j].id);
+}
+
+// `sorted` holds candidates nearest first, each with its distance to the node
+// being linked. A candidate is kept only when it is nearer to that node than
+// to every neighbour kept before it, so the list points in many directions;
+// when too few pass, the nearest of the others fill it up.
+void Graph::keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit) {
+  if (sorted.size() <= limit) return;
+  pruned_.clear();
+  // Each kept neighbour is measured from as a query, in its walk form; a
+  // candidate falls at the first kept neighbour it is nearer to.
+  const std::size_t form_size = measure.form_size();
+  kept_forms_.resize(limit * form_size);
+  double kept_prepared[kMaxBlockIds];
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
+    const ScoredId candidate = sorted[i];
+    const auto id = static_cast<std::uint32_t>(candidate.id);
+    bool diverse = true;
+    for (std::size_t j = 0; j < kept && diverse; ++j)
+      diverse = !(measure.measure(kept_forms_.data() + j * form_size, kept_prepared[j], id) < candidate.score);
+    if (diverse) {
+      kept_prepared[kept] = measure.prepare_node(id, kept_forms_.data() + kept * form_size);
+      sorted[kept++] = candidate;
+    } else {
+      pruned_.push_back(candidate);
+    }
+  }
+  for (std::size_t i = 0; kept < limit && i < pruned_.size(); ++i) sorted[kept++] = pruned_[i];
+  sorted.resize(kept);
+}
+
+}  // namespace tamsel

@@ -1,0 +1,40 @@
+#include "core/staged.hpp"
+
+namespace tamsel {
+
+StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records,
+                         LevelRandom& random)
+    : parts_(parts),
+      first_(first),
+      count_(count),
+      base_(parts.graph.size()),
+      store_room_(parts.store.reserve(count)),
+      node_room_(parts.graph.reserve_nodes(count, parts.measure.form_size(), parts.scratch)),
+      metadata_room_(parts.metadata.reserve(records, count)),
+      copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
+      levels_(draw_levels(random)),
+      link_room_(parts.graph.reserve_links(levels_)) {}
+
+// An index of empty vectors stores no numbers, so it has nothing to search or
+// link: its nodes are stored like the entry node, without a draw.
+std::vector<Graph::Level> StagedBatch::draw_levels(LevelRandom& random) const {
+  std::vector<Graph::Level> levels(count_);
+  for (std::size_t i = 0; i < count_; ++i) {
+    const std::size_t id = base_ + i;
+    const std::size_t level =
+        id == 0 ? parts_.graph.top_level() : parts_.store.dim() == 0 ? 0 : parts_.graph.draw_level(random);
+    levels[i] = static_cast<Graph::Level>(level);
+  }
+  return levels;
+}
+
+void StagedBatch::store(std::size_t i, bool linked) {
+  const auto id = static_cast<std::uint32_t>(base_ + i);
+  parts_.store.append(store_room_, row(i));
+  parts_.graph.add_node(node_room_, link_room_, level(i));
+  parts_.metadata.append(metadata_room_, id, i);
+  if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i));
+  parts_.copies.append(copies_room_, parts_.store, id, i);
+}
+
+}  // namespace tamsel

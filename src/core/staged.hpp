@@ -1,0 +1,62 @@
+// One batch of insertions, staged: every part of the index makes room for the
+// whole batch before any part changes, so an allocation that fails leaves the
+// index exactly as it was; storing a row then cannot fail.
+//
+// A part joins by offering reserve(), which hands back its Room, and appends
+// that take that Room. The rooms are members of StagedBatch, made in its
+// constructor: no row can be stored before all of them exist.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/copies.hpp"
+#include "core/graph.hpp"
+#include "core/metadata_store.hpp"
+#include "core/search_scratch.hpp"
+#include "core/store.hpp"
+#include "core/walk_measure.hpp"
+
+namespace tamsel {
+
+class StagedBatch {
+ public:
+  struct Parts {
+    VectorStore& store;
+    Graph& graph;
+    MetadataStore& metadata;
+    CopyTable& copies;
+    SearchScratch& scratch;
+    const WalkMeasure& measure;
+  };
+  // `count` rows of dim numbers from `first`, stored as the next nodes.
+  StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records, LevelRandom& random);
+
+  const double* row(std::size_t i) const { return first_ + i * parts_.store.dim(); }
+  // The node row i copies, or CopyTable::kNone.
+  std::uint32_t original(std::size_t i) const { return copies_room_.original(i); }
+  // The level row i is stored at: a copy is not linked and lives on layer 0.
+  std::size_t level(std::size_t i) const { return original(i) == CopyTable::kNone ? levels_[i] : 0; }
+
+  // Stores row i, the next of the batch, in every part; when `linked`, links
+  // it to the neighbours the graph chose for it just before.
+  void store(std::size_t i, bool linked);
+
+ private:
+  std::vector<Graph::Level> draw_levels(LevelRandom& random) const;
+
+  Parts parts_;
+  const double* first_;
+  std::size_t count_;
+  std::size_t base_;  // the id of row 0
+  // Made in this order: the order of the members.
+  VectorStore::Room store_room_;
+  Graph::NodeRoom node_room_;
+  MetadataStore::Room metadata_room_;
+  CopyTable::Room copies_room_;
+  std::vector<Graph::Level> levels_;
+  Graph::LinkRoom link_room_;
+};
+
+}  // namespace tamsel

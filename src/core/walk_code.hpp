@@ -1,0 +1,230 @@
+// The encoding of the walk copy: how a stored vector is kept a second time
+// for the graph walk, and the float32 kernels that measure a query against it.
+//
+// A walk only compares measures with one another, so it may read a coarser
+// copy: one signed 8-bit code per component and one float32 scale, the
+// vector's largest magnitude over 127 (component i is about scale * code i).
+// That is an eighth of the float64 vector, and a row of 128 components fits
+// in three cache lines. The query is taken as float32. Sums may run in any
+// order. Every score a caller sees is computed again, exactly, from the
+// float64 vectors.
+//
+// Nothing outside this file knows the layout of a row: the store keeps the
+// rows, and the metrics measure through the kernels below.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+namespace tamsel {
+
+// A row of the walk copy.
+using WalkRow = const std::byte*;
+
+namespace walk_detail {
+
+constexpr int kLargestCode = 127;
+
+inline float scale_of(WalkRow row) {
+  float scale;
+  std::memcpy(&scale, row, sizeof scale);
+  return scale;
+}
+
+inline const std::int8_t* codes_of(WalkRow row) { return reinterpret_cast<const std::int8_t*>(row + sizeof(float)); }
+
+constexpr std::size_t kWidth = 16;
+using Floats = float __attribute__((vector_size(kWidth * sizeof(float))));
+using Codes = std::int8_t __attribute__((vector_size(kWidth)));
+using Ints = std::int32_t __attribute__((vector_size(kWidth * sizeof(std::int32_t))));
+using Floats8 = float __attribute__((vector_size(8 * sizeof(float))));
+using Floats4 = float __attribute__((vector_size(4 * sizeof(float))));
+
+inline Floats load(const float* p) {
+  Floats lanes;
+  std::memcpy(&lanes, p, sizeof lanes);
+  return lanes;
+}
+
+// The compiler widens generic byte vectors one lane at a time; the
+// instructions that widen 16 or 8 bytes at once are named where they exist.
+inline Floats load(const std::int8_t* p) {
+#if defined(__AVX512F__)
+  // The zero-masked forms: the unmasked ones start from an undefined register,
+  // which draws a false warning from the compiler.
+  const __m512i wide = _mm512_maskz_cvtepi8_epi32(0xffff, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  return _mm512_maskz_cvtepi32_ps(0xffff, wide);
+#elif defined(__AVX2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const Floats8 low = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes));
+  const Floats8 high = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_unpackhi_epi64(bytes, bytes)));
+  return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+#else
+  Codes codes;
+  std::memcpy(&codes, p, sizeof codes);
+  return __builtin_convertvector(__builtin_convertvector(codes, Ints), Floats);
+#endif
+}
+
+// Adds the lanes pairwise, halving the width each step.
+inline float total(Floats lanes) {
+  const Floats8 eight = __builtin_shufflevector(lanes, lanes, 0, 1, 2, 3, 4, 5, 6, 7) +
+                        __builtin_shufflevector(lanes, lanes, 8, 9, 10, 11, 12, 13, 14, 15);
+  const Floats4 four = __builtin_shufflevector(eight, eight, 0, 1, 2, 3) + __builtin_shufflevector(eight, eight, 4, 5, 6, 7);
+  return (four[0] + four[2]) + (four[1] + four[3]);
+}
+
+// The squared distance from q to scale * codes.
+inline float squared_difference_sum(const float* q, const std::int8_t* codes, float scale, std::size_t n) {
+  const Floats lanes_scale = Floats{} + scale;
+  Floats s0 = {}, s1 = {};
+  std::size_t i = 0;
+  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
+    const Floats d0 = load(q + i) - lanes_scale * load(codes + i);
+    const Floats d1 = load(q + i + kWidth) - lanes_scale * load(codes + i + kWidth);
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+  }
+  if (i + kWidth <= n) {
+    const Floats d0 = load(q + i) - lanes_scale * load(codes + i);
+    s0 += d0 * d0;
+    i += kWidth;
+  }
+  float sum = total(s0 + s1);
+  for (; i < n; ++i) {
+    const float d = q[i] - scale * static_cast<float>(codes[i]);
+    sum += d * d;
+  }
+  return sum;
+}
+
+// The sum of q times the codes (and the squares of the codes alongside, when
+// asked for), two accumulators wide.
+template <bool with_stored_squares>
+inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n, float& result,
+                        float& stored_squares) {
+  Floats s0 = {}, s1 = {}, v0 = {}, v1 = {};
+  std::size_t i = 0;
+  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
+    const Floats a = load(codes + i), b = load(codes + i + kWidth);
+    s0 += load(q + i) * a;
+    s1 += load(q + i + kWidth) * b;
+    if constexpr (with_stored_squares) {
+      v0 += a * a;
+      v1 += b * b;
+    }
+  }
+  if (i + kWidth <= n) {
+    const Floats a = load(codes + i);
+    s0 += load(q + i) * a;
+    if constexpr (with_stored_squares) v0 += a * a;
+    i += kWidth;
+  }
+  float rest = total(s0 + s1), rest_squares = total(v0 + v1);
+  for (; i < n; ++i) {
+    const float x = static_cast<float>(codes[i]);
+    rest += q[i] * x;
+    if constexpr (with_stored_squares) rest_squares += x * x;
+  }
+  result = rest;
+  stored_squares = rest_squares;
+}
+
+}  // namespace walk_detail
+
+// What the graph walk reads of the vectors of one index, and how it measures.
+class WalkCode {
+ public:
+  explicit WalkCode(std::size_t dim) : dim_(dim) {}
+
+  std::size_t row_size() const { return sizeof(float) + dim_; }
+
+  // Writes the row of `values` (row_size() bytes).
+  // A vector with a NaN gets a NaN scale and zero codes, so every measure to
+  // or from it is NaN (which the walk takes as the farthest). One with
+  // infinities but no NaN gets an infinite scale, codes of +-127 at its
+  // infinities and 0 elsewhere: its inner products keep their infinite sign. A
+  // zero vector gets a zero scale. A scale beyond the float32 range is
+  // infinite, one below it zero or subnormal; the direction_product, which
+  // ignores the scale, still sees the vector's direction.
+  void encode(const double* values, std::byte* row) const {
+    double largest = 0.0;
+    bool has_nan = false;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      has_nan = has_nan || std::isnan(values[i]);
+      largest = std::fmax(largest, std::fabs(values[i]));
+    }
+    const float scale = has_nan ? std::numeric_limits<float>::quiet_NaN()
+                                : static_cast<float>(largest / walk_detail::kLargestCode);
+    std::memcpy(row, &scale, sizeof scale);
+    auto* codes = reinterpret_cast<std::int8_t*>(row + sizeof(float));
+    for (std::size_t i = 0; i < dim_; ++i) {
+      // The ratio lies in [-1, 1] whatever the magnitude, so the code never leaves [-127, 127].
+      double ratio = 0.0;
+      if (std::isinf(largest)) ratio = std::isinf(values[i]) ? std::copysign(1.0, values[i]) : 0.0;
+      else if (!has_nan && largest > 0.0) ratio = values[i] / largest;
+      codes[i] = static_cast<std::int8_t>(std::lround(ratio * walk_detail::kLargestCode));
+    }
+  }
+
+  // The float32 form in which a vector is measured against rows (dim numbers into `out`).
+  void query_form(const double* values, float* out) const {
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = static_cast<float>(values[i]);
+  }
+
+  // The same for a stored vector, from its row: the vector as the row keeps it,
+  // or only its direction (a positive multiple of it, finite and nonzero
+  // whenever the vector is, whatever its scale; a NaN row gives zeros).
+  void decode(WalkRow row, float* out) const { decode_scaled(walk_detail::scale_of(row), row, out); }
+  void decode_direction(WalkRow row, float* out) const { decode_scaled(1.0f, row, out); }
+
+  // |q - x|^2 for the row's vector x.
+  float squared_distance(const float* q, WalkRow row) const {
+    return walk_detail::squared_difference_sum(q, walk_detail::codes_of(row), walk_detail::scale_of(row), dim_);
+  }
+
+  // q . x for the row's vector x.
+  double product(const float* q, WalkRow row) const {
+    float paired = 0.0f, unused = 0.0f;
+    walk_detail::product_sum<false>(q, walk_detail::codes_of(row), dim_, paired, unused);
+    return static_cast<double>(walk_detail::scale_of(row)) * paired;
+  }
+
+  // q . d and |d|^2 for a vector d of the row's direction (as decode_direction gives it).
+  struct Direction {
+    float product;
+    float squares;
+  };
+  Direction direction_product(const float* q, WalkRow row) const {
+    Direction measured{0.0f, 0.0f};
+    walk_detail::product_sum<true>(q, walk_detail::codes_of(row), dim_, measured.product, measured.squares);
+    return measured;
+  }
+
+  // The first cache lines of a row: the hardware prefetcher follows on from there.
+  // Always inlined: the compiler takes a function that only prefetches for
+  // one without effect, and drops the calls of one it has not inlined.
+  [[gnu::always_inline]] void prefetch(WalkRow row) const {
+    constexpr std::size_t kLine = 64;
+    const std::size_t lines = std::min<std::size_t>(4, (row_size() + kLine - 1) / kLine);
+    for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLine);
+  }
+
+ private:
+  void decode_scaled(float scale, WalkRow row, float* out) const {
+    const std::int8_t* codes = walk_detail::codes_of(row);
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = scale * static_cast<float>(codes[i]);
+  }
+
+  std::size_t dim_;
+};
+
+}  // namespace tamsel
