@@ -49,6 +49,9 @@ def header(meta, versions):
              "then: wall-clock / CPU time over the timed stretches was %.2f). Whole run: %.0f s wall-clock." % (
                  num(meta["n"]), meta["dim"], num(meta["queries"]), meta["m"], meta["ef_construction"],
                  meta["rounds"], meta.get("wall_per_cpu") or 0, meta.get("seconds", 0)),
+             "", "Ground truth is exact: candidates from a float64 matrix product, re-ranked by the score "
+             "computed pair by pair in float64. Data, queries and the peers' level draws are seeded; tamsel's "
+             "PyHNSW draws its levels from a generator seeded by the system, so its graph differs from run to run.",
              "", "Libraries: " + ", ".join("%s %s" % kv for kv in sorted(versions.items())) + "."]
     return "\n".join(lines)
 
@@ -73,10 +76,10 @@ def targets(results):
             rows.append(["1. HNSW QPS at recall >= %.2f" % RECALL_GOAL,
                          "tamsel %s, hnswlib %s" % ("reached" if t else "not reached", "reached" if h else "not reached"),
                          ">= 1.00x"])
-        builds = {(b["library"], b["source"]): b["seconds"] for b in hnsw["builds"]}
+        builds = {(b["library"], b["source"]): b.get("first", b["seconds"]) for b in hnsw["builds"]}
         hb = builds.get(("hnswlib", "numpy float32"))
         if hb:
-            rows.append(["2. HNSW build, tamsel create / hnswlib add_items",
+            rows.append(["2. HNSW build, tamsel create / hnswlib add_items (one build each)",
                          "%s from numpy, %s from a list" % (ratio(builds.get(("tamsel", "numpy")), hb),
                                                             ratio(builds.get(("tamsel", "list")), hb)), "<= 1.50x"])
     memory = {r["library"]: r for r in results.get("memory", [])}
@@ -117,14 +120,18 @@ def targets(results):
 def builds_table(hnsw):
     hb = {b["source"]: b["seconds"] for b in hnsw["builds"] if b["library"] == "hnswlib"}.get("numpy float32")
     rows = []
+    hb_first = {b["source"]: b.get("first", b["seconds"]) for b in hnsw["builds"]
+                if b["library"] == "hnswlib"}.get("numpy float32")
     for b in hnsw["builds"]:
-        rows.append([b["library"], b["source"], num(b["seconds"], 2),
-                     "%s (%d)" % (num(b["median"], 2), b["count"]), ratio(b["seconds"], hb)])
-    return ("### Build (%s, %s x %d)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"]) +
-            table(["library", "from", "best s", "median s (builds)", "x hnswlib"], rows) +
+        first = b.get("first", b["seconds"])
+        rows.append([b["library"], b["source"], num(first, 2), ratio(first, hb_first), num(b["seconds"], 2),
+                     "%s (%d)" % (num(b["median"], 2), b["count"])])
+    return ("### Build (%s, %s x %d, %s)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"],
+                                                  hnsw.get("metric", "euclidean")) +
+            table(["library", "from", "first build s", "x hnswlib", "best s", "median s (builds)"], rows) +
             "\n\ntamsel builds one index per ef_search (the class fixes it at construction), so it has several "
-            "build times; the peers are built once from float32 numpy arrays (the conversion from float64 "
-            "is not timed).")
+            "build times; the ratio compares one build of each library (tamsel's first from that source). The "
+            "peers are built once from float32 numpy arrays (the conversion from float64 is not timed).")
 
 
 def sweep_table(hnsw):
@@ -148,12 +155,19 @@ def sweep_table(hnsw):
     for lib in libs:
         b = best_at_goal(sweep[lib])
         best.append("%s %s" % (lib, "%s q/s (ef %d, recall %.3f)" % (num(b[0]), b[2], b[1]) if b else "never"))
-    return ("### HNSW search (%s, %s x %d, %s queries, k = 10)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"],
-                                                                     num(hnsw["queries"])) +
+    metric = hnsw.get("metric", "euclidean")
+    note = "" if metric == "euclidean" else (
+        " The similarity is ranked as PyHNSW ranks it, least similar first, so the answer to a PyHNSW query p is "
+        "the most similar to -p: the peers, which list the most similar first in their matching spaces, are "
+        "queried with -p." + (" On the real set p is minus a held-out embedding, as a user who wants its most "
+                              "similar vectors asks PyHNSW; the peers search with the embedding itself."
+                              if hnsw.get("dataset", "").startswith("WordNet") else ""))
+    return ("### HNSW search (%s, %s x %d, %s, %s queries, k = 10)\n\n" % (
+                hnsw["dataset"], num(hnsw["n"]), hnsw["dim"], metric, num(hnsw["queries"])) +
             table(head, rows) + "\n\nFastest at recall@10 >= %.2f: " % RECALL_GOAL + "; ".join(best) + ". "
             "The QPS columns keep every result of a pass alive until the pass ends (recall is computed from "
             "them); the last column times a second pass that drops each result before the next call, as a "
-            "loop that uses each answer at once does.")
+            "loop that uses each answer at once does. Recall is counted on vector values for every library." + note)
 
 
 def copies_table(hnsw):
@@ -222,14 +236,38 @@ def filtered_table(filt):
                                                                                                  filt["build_s"]))
 
 
+def real_targets(real):
+    """Per metric of the real set: recall at equal ef_search, and speed at recall >= the goal."""
+    rows = []
+    for r in real:
+        sweep = {lib: keyed(rows_) for lib, rows_ in r["sweep"].items()}
+        if "hnswlib" not in sweep:
+            continue
+        t, h = sweep["tamsel"], sweep["hnswlib"]
+        worst = min((t[ef]["recall"] - h[ef]["recall"], ef) for ef in t)
+        bt, bh = best_at_goal(t), best_at_goal(h)
+        speed = "-"
+        if bt and bh:
+            speed = "%s kept, %s each dropped (tamsel ef %d, hnswlib ef %d)" % (
+                ratio(bt[0], bh[0]), ratio(t[bt[2]]["qps_dropped"], h[bh[2]]["qps_dropped"]), bt[2], bh[2])
+        builds = {b["library"]: b.get("first", b["seconds"]) for b in r["builds"]}
+        rows.append([r["metric"], "%+.3f at ef %d" % worst, speed, ratio(builds.get("tamsel"), builds.get("hnswlib"))])
+    if not rows:
+        return ""
+    return ("### Real set against hnswlib\n\n" +
+            table(["metric", "worst recall@10 tamsel - hnswlib at equal ef", "QPS at recall >= %.2f" % RECALL_GOAL,
+                   "build, one each"], rows))
+
+
 def tables(results):
-    versions = dict(results["hnsw"].get("versions", {}))
+    hnsw = results.get("hnsw") or (results.get("real") or [None])[0]
+    versions = dict(hnsw.get("versions", {})) if hnsw else {}
     parts = [header(results["meta"], versions), targets(results)]
-    hnsw = results["hnsw"]
-    parts += ["## HNSW", builds_table(hnsw)]
     if results.get("memory"):
         parts.append(memory_table(results["memory"]))
-    parts += [sweep_table(hnsw), copies_table(hnsw)]
+    if results.get("hnsw"):
+        hnsw = results["hnsw"]
+        parts += ["## HNSW", builds_table(hnsw), sweep_table(hnsw), copies_table(hnsw)]
     if results.get("filtered"):
         parts.append(filtered_table(results["filtered"]))
     if results.get("conversion"):
@@ -240,6 +278,12 @@ def tables(results):
         d = results["digits"]
         parts += ["## scikit-learn digits (%s indexed, %s held-out queries)" % (num(d["n"]), num(d["queries"])),
                   builds_table(d), sweep_table(d)]
+    if results.get("real"):
+        first = results["real"][0]
+        parts += ["## Real set: %s (%s indexed, %s held-out queries, %d-d)" % (
+            first["dataset"], num(first["n"]), num(first["queries"]), first["dim"]), real_targets(results["real"])]
+        for r in results["real"]:
+            parts += [builds_table(r), sweep_table(r)]
     return "\n\n".join(p for p in parts if p) + "\n"
 
 
@@ -310,7 +354,10 @@ def plot(results, path):
     except ImportError as error:
         print("plot skipped: matplotlib is not importable (%s)" % error)
         return
-    sets = [results["hnsw"]] + ([results["digits"]] if results.get("digits") else [])
+    sets = ([results["hnsw"]] if results.get("hnsw") else []) + ([results["digits"]] if results.get("digits") else [])
+    sets += results.get("real", [])
+    if not sets:
+        return
     fig, axes = plt.subplots(1, len(sets), figsize=(6.5 * len(sets), 4.8), squeeze=False)
     for ax, hnsw in zip(axes[0], sets):
         for lib, rows in sorted(hnsw["sweep"].items(), key=lambda kv: kv[0] != "tamsel"):
@@ -325,7 +372,8 @@ def plot(results, path):
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second (one per call, 1 thread)")
-        ax.set_title("%s, n = %s, dim = %d" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"]))
+        ax.set_title("%s, n = %s, dim = %d, %s" % (hnsw["dataset"][:28], num(hnsw["n"]), hnsw["dim"],
+                                                   hnsw.get("metric", "euclidean")))
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()
     meta = results["meta"]

@@ -75,25 +75,59 @@ def digits(seed, nq=200):
     return np.ascontiguousarray(values[order[nq:]]), np.ascontiguousarray(values[order[:nq]])
 
 
-def exact_knn(data, queries, k=K, chunk=200):
-    """Exact neighbours: candidates from the expanded form of the squared
-    distance, then re-ranked by the directly computed distance."""
+def real_set(seed, nq, limit=None):
+    """The cached sentence embeddings of bench/embed.py (made there once),
+    as float64, with `nq` rows drawn as queries by a seeded permutation and
+    the others (at most `limit` of them) indexed."""
+    import embed
+
+    vectors = embed.load()
+    order = np.random.default_rng(seed).permutation(len(vectors))
+    values = vectors.astype(np.float64)
+    kept = order[nq:] if limit is None else order[nq:nq + limit]
+    return np.ascontiguousarray(values[kept]), np.ascontiguousarray(values[order[:nq]])
+
+
+# PyHNSW's metric names, and the score each ranks by (the smallest first).
+METRICS = ("euclidean", "angular", "inner_product")
+
+
+def exact_knn(data, queries, k=K, chunk=200, metric="euclidean"):
+    """Exact neighbours: the k smallest scores, as PyHNSW ranks them (the
+    similarities least similar first). Candidates from a matrix product (the
+    expanded form of the squared distance for the Euclidean metric), then
+    re-ranked by the score computed directly from each pair in float64."""
     norms = np.einsum("ij,ij->i", data, data)
     spare = min(len(data), k + 32)
     out = np.empty((len(queries), min(k, len(data))), dtype=np.int64)
     for first in range(0, len(queries), chunk):
         block = queries[first:first + chunk]
-        approx = norms[None, :] - 2.0 * (block @ data.T)
+        products = block @ data.T
+        if metric == "euclidean":
+            approx = norms[None, :] - 2.0 * products
+        elif metric == "angular":
+            approx = products / np.sqrt(norms)[None, :] / np.linalg.norm(block, axis=1)[:, None]
+        else:
+            approx = products
         cand = np.argpartition(approx, spare - 1, axis=1)[:, :spare]
         for j, q in enumerate(block):
             c = cand[j]
-            d = ((data[c] - q) ** 2).sum(axis=1)
+            if metric == "euclidean":
+                d = ((data[c] - q) ** 2).sum(axis=1)
+            elif metric == "angular":
+                d = (data[c] * q).sum(axis=1) / (np.sqrt((data[c] ** 2).sum(axis=1)) * np.sqrt((q * q).sum()))
+            else:
+                d = (data[c] * q).sum(axis=1)
             out[first + j] = c[np.lexsort((c, d))[: out.shape[1]]]
     return out
 
 
 def keys_of(data, ids):
-    return [set(data[i].tobytes() for i in row) for row in ids]
+    return [[data[i].tobytes() for i in row] for row in ids]
+
+
+def similarity(metric):
+    return metric != "euclidean"
 
 
 # ---------------------------------------------------------------------------
@@ -115,10 +149,11 @@ class Tamsel:
 
     name = "tamsel"
 
-    def __init__(self, dim):
+    def __init__(self, dim, metric="euclidean"):
         import tamsel
 
         self.module = tamsel
+        self.metric = metric
         self.version = "(%s)" % os.path.dirname(os.path.abspath(tamsel.__file__))
         self.dim = dim
         self.indexes = {}
@@ -126,7 +161,7 @@ class Tamsel:
 
     def new(self, ef, schema=None):
         return self.module.PyHNSW(self.dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=ef,
-                                  metric="euclidean", schema=schema)
+                                  metric=self.metric, schema=schema)
 
     def build(self, ef, vectors, source):
         index = self.new(ef)
@@ -143,22 +178,25 @@ class Tamsel:
         search = self.indexes[ef].search
         return lambda q: search(q, k)
 
-    def recall(self, results, exact_ids, exact_keys):
+    def recall(self, results, data, exact_keys):
         return common.recall_of_copies(results, exact_keys)
 
 
 class Hnswlib:
     name = "hnswlib"
 
-    def __init__(self, dim):
+    SPACES = {"euclidean": "l2", "angular": "cosine", "inner_product": "ip"}
+
+    def __init__(self, dim, metric="euclidean"):
         import hnswlib
 
         self.module = hnswlib
         self.version = dist_version("hnswlib", hnswlib)
         self.dim = dim
+        self.metric = metric
 
     def build(self, x32):
-        index = self.module.Index(space="l2", dim=self.dim)
+        index = self.module.Index(space=self.SPACES[self.metric], dim=self.dim)
         index.init_index(max_elements=len(x32), M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
         index.set_num_threads(1)
         seconds, _ = common.cpu_seconds(lambda: index.add_items(x32, np.arange(len(x32)), num_threads=1))
@@ -166,6 +204,7 @@ class Hnswlib:
         return seconds
 
     def queries(self, q64, q32):
+        q32 = peer_queries(q32, self.metric)
         return [q32[i] for i in range(len(q32))]
 
     def searcher(self, ef, k=K):
@@ -173,29 +212,39 @@ class Hnswlib:
         knn = self.index.knn_query
         return lambda q: knn(q, k)
 
-    def recall(self, results, exact_ids, exact_keys):
-        return common.recall_of_ids([labels[0] for labels, _ in results], exact_ids)
+    def recall(self, results, data, exact_keys):
+        return recall_of_rows([labels[0] for labels, _ in results], data, exact_keys)
 
 
 class FaissHNSW:
     name = "faiss"
 
-    def __init__(self, dim):
+    def __init__(self, dim, metric="euclidean"):
         import faiss
 
         faiss.omp_set_num_threads(1)
         self.module = faiss
         self.version = faiss.__version__
         self.dim = dim
+        self.metric = metric
 
     def build(self, x32):
-        index = self.module.IndexHNSWFlat(self.dim, M)
+        # FAISS has no cosine: inner products of unit vectors are the cosines.
+        if self.metric == "euclidean":
+            index = self.module.IndexHNSWFlat(self.dim, M)
+        else:
+            index = self.module.IndexHNSWFlat(self.dim, M, self.module.METRIC_INNER_PRODUCT)
+        if self.metric == "angular":
+            x32 = unit_rows(x32)
         index.hnsw.efConstruction = EF_CONSTRUCTION
         seconds, _ = common.cpu_seconds(lambda: index.add(x32))
         self.index = index
         return seconds
 
     def queries(self, q64, q32):
+        q32 = peer_queries(q32, self.metric)
+        if self.metric == "angular":
+            q32 = unit_rows(q32)
         return [q32[i:i + 1] for i in range(len(q32))]
 
     def searcher(self, ef, k=K):
@@ -203,23 +252,26 @@ class FaissHNSW:
         search = self.index.search
         return lambda q: search(q, k)
 
-    def recall(self, results, exact_ids, exact_keys):
-        return common.recall_of_ids([ids[0] for _, ids in results], exact_ids)
+    def recall(self, results, data, exact_keys):
+        return recall_of_rows([ids[0] for _, ids in results], data, exact_keys)
 
 
 class USearch:
     name = "usearch"
 
-    def __init__(self, dim):
+    METRICS = {"euclidean": "l2sq", "angular": "cos", "inner_product": "ip"}
+
+    def __init__(self, dim, metric="euclidean"):
         import usearch
         from usearch.index import Index
 
         self.cls = Index
         self.version = usearch.__version__
         self.dim = dim
+        self.metric = metric
 
     def build(self, x32):
-        index = self.cls(ndim=self.dim, metric="l2sq", dtype="f32", connectivity=M,
+        index = self.cls(ndim=self.dim, metric=self.METRICS[self.metric], dtype="f32", connectivity=M,
                          expansion_add=EF_CONSTRUCTION, expansion_search=EF_VALUES[0])
         keys = np.arange(len(x32), dtype=np.uint64)
         seconds, _ = common.cpu_seconds(lambda: index.add(keys, x32, threads=1))
@@ -227,6 +279,7 @@ class USearch:
         return seconds
 
     def queries(self, q64, q32):
+        q32 = peer_queries(q32, self.metric)
         return [q32[i] for i in range(len(q32))]
 
     def searcher(self, ef, k=K):
@@ -234,20 +287,36 @@ class USearch:
         search = self.index.search
         return lambda q: search(q, k, threads=1)
 
-    def recall(self, results, exact_ids, exact_keys):
-        return common.recall_of_ids([m.keys for m in results], exact_ids)
+    def recall(self, results, data, exact_keys):
+        return recall_of_rows([m.keys for m in results], data, exact_keys)
 
 
 PEERS = (Hnswlib, FaissHNSW, USearch)
 
 
-def load_peers(dim, wanted):
+def peer_queries(q32, metric):
+    """The peers rank the most similar first; PyHNSW ranks by the similarity
+    itself, the least similar first, and the least similar to q are the most
+    similar to -q (the negation is exact)."""
+    return np.ascontiguousarray(-q32) if similarity(metric) else q32
+
+
+def unit_rows(x32):
+    return np.ascontiguousarray(x32 / np.linalg.norm(x32, axis=1, keepdims=True))
+
+
+def recall_of_rows(found_ids, data, exact_keys):
+    """Recall of a peer's ids, counted on the values of the vectors they name."""
+    return common.recall_of_values([[data[int(i)].tobytes() for i in list(ids)[:K]] for ids in found_ids], exact_keys)
+
+
+def load_peers(dim, wanted, metric="euclidean"):
     peers = []
     for cls in PEERS:
         if wanted is not None and cls.name not in wanted:
             continue
         try:
-            peers.append(cls(dim))
+            peers.append(cls(dim, metric))
         except Exception as error:  # a peer that is missing or broken is skipped
             log("%s: skipped, not importable (%s: %s)" % (cls.name, type(error).__name__, error))
     return peers
@@ -257,17 +326,18 @@ def load_peers(dim, wanted):
 # HNSW: build, sweep, copies
 
 
-def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True):
+def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, metric="euclidean"):
     """Builds every library on `data` and sweeps ef_search; returns the rows."""
     n, dim = data.shape
     x32 = np.ascontiguousarray(data, dtype=np.float32)
     q32 = np.ascontiguousarray(queries, dtype=np.float32)
-    exact_ids = exact_knn(data, queries)
+    exact_ids = exact_knn(data, queries, metric=metric)
     exact_keys = keys_of(data, exact_ids)
-    out = {"dataset": name, "n": n, "dim": dim, "queries": len(queries), "builds": [], "sweep": {}, "copies": {}}
+    out = {"dataset": name, "metric": metric, "n": n, "dim": dim, "queries": len(queries), "builds": [],
+           "sweep": {}, "copies": {}}
 
     libs = []
-    tam = Tamsel(dim)
+    tam = Tamsel(dim, metric)
     for i, ef in enumerate(efs):
         if i == 0 and from_list:
             rows = data.tolist()
@@ -280,10 +350,11 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True):
         times = [s for src, s in tam.builds.values() if src == source]
         if times:
             out["builds"].append({"library": "tamsel", "source": source, "seconds": min(times),
-                                  "median": sorted(times)[len(times) // 2], "count": len(times)})
+                                  "median": sorted(times)[len(times) // 2], "count": len(times),
+                                  "first": times[0]})
     libs.append(tam)
 
-    for peer in load_peers(dim, peers_wanted):
+    for peer in load_peers(dim, peers_wanted, metric):
         common.release_free_memory()
         try:
             seconds = peer.build(x32)
@@ -292,7 +363,7 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True):
             continue
         log("%s: %s build %.1fs" % (name, peer.name, seconds))
         out["builds"].append({"library": peer.name, "source": "numpy float32", "seconds": seconds,
-                              "median": seconds, "count": 1})
+                              "median": seconds, "count": 1, "first": seconds})
         libs.append(peer)
     out["versions"] = {lib.name: lib.version for lib in libs}
 
@@ -310,7 +381,7 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True):
                 key = (lib.name, ef, K)
                 best[key] = min(best.get(key, seconds), seconds)
                 if rnd == 0:
-                    recalls[(lib.name, ef)] = lib.recall(results, exact_ids, exact_keys)
+                    recalls[(lib.name, ef)] = lib.recall(results, data, exact_keys)
                 del results
                 seconds = common.timed_dropping(fn, query_objects[lib.name])
                 key = (lib.name, ef, "dropped")
@@ -416,6 +487,19 @@ def numpy_brute(data, k=K):
     return search
 
 
+def numpy_expanded(data, k=K):
+    """The squared distance expanded as |x|^2 - 2 x.q (|q|^2 is the same for
+    every x): one matrix-vector product, not exact near ties."""
+    norms = np.einsum("ij,ij->i", data, data)
+
+    def search(q):
+        d = norms - 2.0 * (data @ q)
+        idx = np.argpartition(d, k)[:k]
+        return idx[np.argsort(d[idx])]
+
+    return search
+
+
 def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
     import tamsel
 
@@ -448,6 +532,7 @@ def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
 
         methods = [("tamsel PyFlat", (lambda f: (lambda q: f(q, K)))(flat.search), q64)]
         methods.append(("numpy brute force", numpy_brute(part), q64))
+        methods.append(("numpy, expanded |x|^2 - 2x.q", numpy_expanded(part), q64))
         if faiss is not None:
             index = faiss.IndexFlatL2(dim)
             index.add(np.ascontiguousarray(part, dtype=np.float32))
@@ -611,7 +696,15 @@ def parse(argv):
     p.add_argument("--rounds", type=int, help="search passes per figure, the best kept (default 3, --quick 1)")
     p.add_argument("--seed", type=int, default=20240601)
     p.add_argument("--peers", help="comma-separated subset of hnswlib,faiss,usearch (default all)")
-    p.add_argument("--skip", default="", help="comma-separated parts to leave out: memory,filtered,conversion,flat,digits")
+    p.add_argument("--skip", default="",
+                   help="comma-separated parts to leave out: memory,mixture,filtered,conversion,flat,digits "
+                        "(mixture: the synthetic HNSW suite, and with it the filtered one)")
+    p.add_argument("--real", action="store_true",
+                   help="also the real set: bench/embed.py's sentence embeddings, under all three metrics "
+                        "(made and cached on the first run; --quick indexes 20,000 of them)")
+    p.add_argument("--real-efs", default="10,20,40,80,160",
+                   help="ef_search values of the real set (tamsel builds one index per value per metric)")
+    p.add_argument("--real-metrics", default=",".join(METRICS), help="metrics of the real set")
     p.add_argument("--lists-only", action="store_true", help="tamsel with Python lists only (no numpy, no peers)")
     p.add_argument("--pypy", nargs="?", const="pypy3", metavar="PYTHON",
                    help="run the lists-only suite under this interpreter and under PYTHON (default pypy3), side by side")
@@ -680,12 +773,13 @@ def main(argv=None):
         results["memory"] = memory_suite(args.n, args.dim, args.seed, peers)
     log("generating the mixture: %d x %d (+%d queries)" % (args.n, args.dim, args.queries))
     data, queries = synthetic(args.n, args.dim, args.queries, args.seed)
-    hnsw = hnsw_suite("mixture", data, queries, EF_VALUES, args.rounds, peers)
-    if "filtered" not in skip:
-        results["filtered"] = filtered_suite(data, queries, hnsw, args.rounds)
-    for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
-        hnsw.pop(key)
-    results["hnsw"] = hnsw
+    if "mixture" not in skip:
+        hnsw = hnsw_suite("mixture", data, queries, EF_VALUES, args.rounds, peers)
+        if "filtered" not in skip:
+            results["filtered"] = filtered_suite(data, queries, hnsw, args.rounds)
+        for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
+            hnsw.pop(key)
+        results["hnsw"] = hnsw
     if "conversion" not in skip:
         results["conversion"] = conversion_suite(data[:100000])
     if "flat" not in skip:
@@ -699,6 +793,23 @@ def main(argv=None):
             for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
                 dd.pop(key)
             results["digits"] = dd
+    if args.real:
+        real_data, real_queries = real_set(args.seed, args.queries, 20000 if args.quick else None)
+        meta["real"] = {"n": len(real_data), "dim": real_data.shape[1], "queries": len(real_queries)}
+        results["real"] = []
+        for metric in args.real_metrics.split(","):
+            log("real set: %d x %d, metric %s" % (real_data.shape[0], real_data.shape[1], metric))
+            # A user who wants the most similar vectors to q from PyHNSW, which
+            # lists the least similar first, searches with -q; the peers then
+            # search with q itself, a query from the data's own distribution.
+            asked = -real_queries if similarity(metric) else real_queries
+            rr = hnsw_suite("WordNet glosses, all-MiniLM-L6-v2", real_data, asked,
+                            [int(e) for e in args.real_efs.split(",")], args.rounds, peers, from_list=False,
+                            metric=metric)
+            for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
+                rr.pop(key)
+            results["real"].append(rr)
+        del real_data, real_queries
     meta["seconds"] = time.perf_counter() - started
     meta["wall_per_cpu"] = common.load_factor()
 
