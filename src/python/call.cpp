@@ -25,15 +25,29 @@ Borrow::~Borrow() {
     counter_.store(0);
 }
 
+// ---------------------------------------------------------------- the type to build
+
+void check_type_to_build(PyTypeObject* own, PyTypeObject* requested) {
+  if (requested == own) return;
+  if (requested == nullptr) raise_new_of_nothing(own);
+  PyObject* object = reinterpret_cast<PyObject*>(requested);
+  if (!PyType_Check(object)) raise_new_of_non_type(own, object);
+  if (!PyType_IsSubtype(requested, own)) raise_new_of_non_subtype(own, requested);
+  raise_subclass_refused(own);
+}
+
 // ---------------------------------------------------------------- binding
 
 namespace {
 
 // Puts one keyword argument into its slot.
+// A constructor's keywords come in a dictionary, whose keys the interpreter
+// does not check.
 void bind_keyword(const char* qualified_name, std::span<const char* const> names, PyObject* keyword,
                   PyObject* value, PyObject** slots) {
+  if (!PyUnicode_Check(keyword)) raise_keyword_not_text();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
+    if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
       if (slots[i] != nullptr) raise_multiple_values(qualified_name, names[i]);
       slots[i] = value;
       return;
@@ -50,6 +64,13 @@ void require(const char* qualified_name, std::span<const char* const> names, std
 }
 
 }  // namespace
+
+bool given_from(PyObject* const* slots, std::size_t first, std::size_t count) {
+  for (std::size_t i = first; i < count; ++i) {
+    if (slots[i] != nullptr && slots[i] != Py_None) return true;
+  }
+  return false;
+}
 
 void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
                     PyObject* const* args, std::size_t nargs, PyObject* kwnames, PyObject** slots) {
