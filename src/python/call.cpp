@@ -25,6 +25,37 @@ Borrow::~Borrow() {
     counter_.store(0);
 }
 
+// ---------------------------------------------------------------- signals during long operations
+
+namespace {
+
+// PyPy's PyErr_CheckSignals runs no handler. PyPy runs the pending handlers
+// when it enters code of its own, so there the check calls a function that
+// does nothing; like CPython's check, that lets no other thread in unless a
+// handler runs.
+PyObject* pypy_signal_point = nullptr;
+
+bool handler_raised(void*) {
+  if (!kPyPy) return PyErr_CheckSignals() < 0;
+  Ref result = Ref::steal(PyObject_CallNoArgs(pypy_signal_point));
+  return !result;
+}
+
+}  // namespace
+
+void create_signal_point() {
+  if (!kPyPy || pypy_signal_point != nullptr) return;
+  Ref globals = checked(PyDict_New());
+  Ref builtins = checked(PyImport_ImportModule("builtins"));
+  if (PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) throw_pending();
+  checked(PyRun_String("def signal_point():\n    pass\n", Py_file_input, globals.get(), globals.get()));
+  PyObject* point = PyDict_GetItemString(globals.get(), "signal_point");
+  if (point == nullptr) throw InternalFailure("the signal point is not defined");
+  pypy_signal_point = Ref::borrow(point).release();
+}
+
+Interruption interruption_by_signals() { return Interruption(handler_raised, nullptr); }
+
 // ---------------------------------------------------------------- the type to build
 
 void check_type_to_build(PyTypeObject* own, PyTypeObject* requested) {

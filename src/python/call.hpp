@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/interruption.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
@@ -59,6 +60,16 @@ class Borrow {
 // Each Python class names its record's type object, created once per process.
 template <class Record>
 struct PythonClass;  // { static constexpr const char* name; static inline PyTypeObject* type; }
+
+// For the long operations (a PyHNSW batch, a PyFlat scan): lets the
+// interpreter run its signal handlers every few milliseconds. A handler that
+// raises stops the operation, whose error then raises the handler's exception
+// (errors.hpp). A handler runs while the call holds its use of the index, at
+// a point where the index is whole; a call it makes into the same index is
+// refused by the borrow like any re-entry.
+Interruption interruption_by_signals();
+// What the check needs under PyPy; called once, when the module is created.
+void create_signal_point();
 
 // ---------------------------------------------------------------- binding and conversion of arguments
 

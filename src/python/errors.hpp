@@ -141,18 +141,24 @@ void set_pickling_refused(PyObject* self, long protocol) noexcept;
 [[noreturn]] void raise_unsupported_metadata_type(const std::string& attribute);
 
 // An error the core reports, by the name the core gives its variant
-// (`error_name`, found next to the error's enumeration).
+// (`error_name`, found next to the error's enumeration). An operation that
+// interruption_by_signals stopped raises what the signal handler raised.
+template <class CoreError>
+[[noreturn]] void raise_core_error(const char* prefix, CoreError error) {
+  if (error == CoreError::Interrupted) throw_pending();
+  raise_value_error(prefix + std::string(error_name(error)));
+}
 template <class CoreError>
 [[noreturn]] void raise_insert_error(CoreError error) {
-  raise_value_error(std::string("Insert error: ") + error_name(error));
+  raise_core_error("Insert error: ", error);
 }
 template <class CoreError>
 [[noreturn]] void raise_create_error(CoreError error) {
-  raise_value_error(std::string("Create error: ") + error_name(error));
+  raise_core_error("Create error: ", error);
 }
 template <class CoreError>
 [[noreturn]] void raise_search_error(CoreError error) {
-  raise_value_error(std::string("Search error: ") + error_name(error));
+  raise_core_error("Search error: ", error);
 }
 
 // ---------------------------------------------------------------- internal failures

@@ -33,7 +33,7 @@ void insert(Flat& flat, std::vector<double> vector) {
 
 IdScorePairs search(const Flat& flat, std::vector<double> query, std::optional<std::size_t> k) {
   if (query.size() != flat.dim()) raise_wrong_query_length(flat.dim(), query.size());
-  auto found = flat.search(query, k.value_or(1));
+  auto found = flat.search(query, k.value_or(1), interruption_by_signals());
   if (!found.ok()) raise_search_error(found.error());
   return id_score_pairs(found.value());
 }

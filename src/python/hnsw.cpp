@@ -65,7 +65,7 @@ void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> m
   } else if (vectors.empty()) {
     raise_create_error(HNSWError::EmptyVectors);
   }
-  if (auto error = index.create(rows_of(vectors), records, LevelRandom::for_this_thread()))
+  if (auto error = index.create(rows_of(vectors), records, LevelRandom::for_this_thread(), interruption_by_signals()))
     raise_create_error(*error);
 }
 
