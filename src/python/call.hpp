@@ -33,7 +33,9 @@ namespace tamsel::python {
 // A Python instance owns its index record by value, followed by the borrow
 // counter: 0 free, n > 0 shared uses, -1 the exclusive use. `built` is set
 // once the record is: PyPy's object.__new__ hands out instances of zeroed
-// memory that no constructor ever saw.
+// memory that no constructor ever saw. Only an object whose type is exactly
+// the class has this layout: PyPy sizes the instances of a subclass that got
+// past the refusal (types.hpp) by another base, so none of this is theirs.
 template <class Record>
 struct Instance {
   PyObject header;
@@ -180,9 +182,15 @@ struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {
 // ---------------------------------------------------------------- methods
 
 template <class Record>
+bool has_instance_layout(PyObject* object) {
+  return Py_TYPE(object) == PythonClass<Record>::type;
+}
+
+template <class Record>
 Instance<Record>& receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, PythonClass<Record>::type))
     raise_not_convertible(self, PythonClass<Record>::name);
+  if (!has_instance_layout<Record>(self)) raise_subclass_refused(PythonClass<Record>::type);
   auto& instance = *reinterpret_cast<Instance<Record>*>(self);
   if (!instance.built) raise_unbuilt_instance(PythonClass<Record>::name);
   return instance;
@@ -265,7 +273,10 @@ template <class Record>
 void deallocate(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   auto* instance = reinterpret_cast<Instance<Record>*>(self);
-  if (instance->built) instance->record.~Record();
+  if (has_instance_layout<Record>(self) && instance->built) {
+    instance->record.~Record();
+    instance->built = false;
+  }
   type->tp_free(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
