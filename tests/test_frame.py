@@ -1144,6 +1144,19 @@ def viewed_batch(rows, columns, offset=0):
     return memory, values.cast("B").cast("d", [rows, columns])
 
 
+@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=lambda c: c.__name__)
+def test_misaligned_batch_is_read_by_copying(cls):
+    # Read in place through a double*, it was undefined behaviour (UBSan).
+    _, batch = viewed_batch(8, 4, offset=1)
+    index = tamsel.PyFlat(4, "inner_product") if cls is tamsel.PyFlat else tamsel.PyHNSW(4, metric="euclidean")
+    index.create(batch)
+    expected = [[float(4 * r + c) for c in range(4)] for r in range(8)]
+    if cls is tamsel.PyFlat:
+        assert stored_vectors(index, 4) == expected
+    else:
+        assert sorted(vector for _, vector in index.search([0.0] * 4, k=8)) == expected
+
+
 @pytest.mark.parametrize("offset", [0, 1], ids=["aligned", "misaligned"])
 def test_batch_is_read_before_the_metadata_runs_python_code(offset):
     memory, batch = viewed_batch(8, 4, offset)
