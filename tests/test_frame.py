@@ -1309,13 +1309,13 @@ class Stop(Exception):
 
 
 class Alarms:
-    """SIGALRM every millisecond while in use; the handler counts, raises Stop
-    at tick `stop_at` (never when None) and tries `probe` (a call into the
-    index being worked on), recording the RuntimeError it raised, if any
-    (ticks between two calls find the index free)."""
+    """SIGALRM every millisecond while in use; the handler counts, tries
+    `probe` (a call into the index being worked on), recording the
+    RuntimeError it raised, if any (ticks between two calls find the index
+    free), and raises Stop once `stop_at` probes were refused (never when None)."""
 
     def __init__(self, stop_at=None, probe=None):
-        self.ticks, self.stop_at, self.probe, self.probed = 0, stop_at, probe, []
+        self.ticks, self.stop_at, self.probe, self.probed, self.stopped = 0, stop_at, probe, [], False
 
     def handle(self, signum, frame):
         self.ticks += 1
@@ -1326,7 +1326,8 @@ class Alarms:
                 self.probed.append(str(error))
             except ValueError:
                 pass
-        if self.ticks == self.stop_at:
+        if len(self.probed) == self.stop_at and not self.stopped:
+            self.stopped = True
             raise Stop
 
     def __enter__(self):
@@ -1347,10 +1348,11 @@ def test_interrupted_create_keeps_the_vectors_stored_before():
     rng = random.Random(14)
     n = 4000
     data = [[rng.random() for _ in range(8)] for _ in range(n)]
+    metadata = [[("i", i)] for i in range(n)]
     index = tamsel.PyHNSW(8, metric="euclidean", ef_construction=100, schema=["i"])
-    with Alarms(stop_at=3, probe=lambda: index.search(data[0])) as alarms:
+    with Alarms(stop_at=2, probe=lambda: index.search(data[0])) as alarms:
         with pytest.raises(Stop):
-            index.create(data, [[("i", i)] for i in range(n)])
+            index.create(data, metadata)
     # A handler runs while create holds the index: calls into it are refused.
     assert alarms.probed and set(alarms.probed) == {"Already mutably borrowed"}
     stored = [i for i in range(n) if index.search(data[i], k=1, filter=("i", i))]
