@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds tamsel with AddressSanitizer and UndefinedBehaviorSanitizer into a
-# venv of its own under CPython and runs the whole test suite with the ASan
-# runtime preloaded. Passes only when pytest passes and no sanitizer reported
-# anything: a memory error, undefined behaviour (both stop the process at the
-# first report) or a leak of memory that tamsel allocated (reported at exit;
-# the interpreter's own allocations are suppressed by .ci/lsan.supp).
+# venv of its own under one interpreter (CPython or PyPy) and runs the whole
+# test suite with the ASan runtime preloaded. Passes only when pytest passes
+# and no sanitizer reported anything: a memory error, undefined behaviour
+# (both stop the process at the first report) or a leak of memory that tamsel
+# allocated (reported at exit; the interpreter's own allocations are
+# suppressed by .ci/lsan.supp).
 #
-#   bash .ci/sanitize.sh            # from a clone; scratch in a temp directory
+#   bash .ci/sanitize.sh                                # CPython, scratch in a temp directory
+#   TAMSEL_SANITIZE_PYTHON=pypy3 bash .ci/sanitize.sh   # PyPy
 #
 # Environment: WORK (scratch directory, as .ci/run sets it), TAMSEL_SANITIZE_PYTHON
 # (interpreter, default python3), PYTEST_ADDOPTS (passed through).
@@ -18,8 +20,10 @@ if [[ -z "${WORK:-}" ]]; then
   trap 'rm -rf "$WORK"' EXIT
 fi
 PY="${TAMSEL_SANITIZE_PYTHON:-python3}"
-VENV="$WORK/venv-sanitize"
-LOG="$WORK/sanitize.log"
+# One venv, log and report folder per interpreter, so that both can run in one WORK.
+NAME="$(basename "$PY")"
+VENV="$WORK/venv-sanitize-$NAME"
+LOG="$WORK/sanitize-$NAME.log"
 
 say() { printf '[sanitize] %s\n' "$*"; }
 fail() { printf '[sanitize] ERROR: %s\n' "$*" >&2; exit 1; }
@@ -31,7 +35,7 @@ libasan="$(g++ -print-file-name=libasan.so)"
 # exception stops the process.
 libstdcxx="$(g++ -print-file-name=libstdc++.so)"
 [[ -f "$libstdcxx" ]] || fail "g++ has no libstdc++.so"
-REPORTS="$WORK/sanitizer-reports"
+REPORTS="$WORK/sanitizer-reports-$NAME"
 rm -rf "$REPORTS"
 mkdir -p "$REPORTS"
 
@@ -49,13 +53,15 @@ module="$(cd "$WORK" && "$VENV/bin/python" -c 'import tamsel; print(tamsel.__fil
 case "$module" in "$VENV"/*) ;; *) fail "tamsel imported from outside the venv: $module" ;; esac
 readelf -d "$module" | grep -q 'libasan' || fail "$module is not linked with AddressSanitizer: the CMake option did not reach the build"
 readelf -d "$module" | grep -q 'libubsan' || fail "$module is not linked with UndefinedBehaviorSanitizer"
-say "sanitized module: $module"
+say "sanitized module: $module ($("$VENV/bin/python" -c 'import sys; print(sys.implementation.name)' 2>/dev/null))"
 
 # Reports go to files, one per process: pytest captures the standard error of
 # each test, and a report written there would be lost with the process.
-# The interpreter allocates through malloc, so ASan sees every object; a
-# failing allocation aborts under ASan by design, so the tests that provoke
-# one skip themselves when they find libasan loaded.
+# CPython allocates through malloc (PYTHONMALLOC=malloc), so ASan sees every
+# object; PyPy's collector keeps its objects in arenas of its own, and ASan
+# sees the memory of the C-API twins, the buffers and tamsel's own. A failing
+# allocation aborts under ASan by design, so the tests that provoke one skip
+# themselves when they find libasan loaded.
 preload="$libasan $libstdcxx"
 asan_options="detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=0:malloc_context_size=${TAMSEL_LSAN_CONTEXT:-2}:strict_string_checks=1:log_path=$REPORTS/asan"
 lsan_options="suppressions=$ROOT/.ci/lsan.supp:print_suppressions=0"

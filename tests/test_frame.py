@@ -2,12 +2,17 @@
 the receiver, conversions of Python values and the per-object borrow."""
 
 import array
+import builtins
 import collections
 import decimal
 import fractions
 import os
+import random
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 import tamsel
@@ -95,6 +100,14 @@ def test_binding_errors(qualified, args, kwargs, message):
         target(*args, **kwargs)
     assert type(excinfo.value) is TypeError
     assert excinfo.value.args == (message,)
+
+
+@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=lambda c: c.__name__)
+def test_constructor_keywords_must_be_strings(cls):
+    # A constructor's keywords come in a dictionary whose keys nothing checked
+    # before (the interpreter checks those of a method call itself).
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        cls(2, **{1: 0})
 
 
 def test_keywords_and_positions_bind_alike():
@@ -1072,6 +1085,97 @@ def test_other_indexes_are_not_borrowed():
     assert seen == [(None, [(0, 2.0), (1, 4.0)])]
 
 
+def index_of(cls):
+    if cls is tamsel.PyFlat:
+        return tamsel.PyFlat(8)
+    return tamsel.PyHNSW(8, metric="euclidean")
+
+
+@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=lambda c: c.__name__)
+def test_threads_never_meet_a_borrowed_index(cls):
+    # Every call holds the interpreter lock while it holds the index, so a
+    # search in one thread and insertions in another never collide.
+    index = index_of(cls)
+    index.create([[float(i + j) for j in range(8)] for i in range(100)])
+    refused, end = [], time.monotonic() + 0.4
+
+    def repeat(call):
+        while time.monotonic() < end:
+            try:
+                call()
+            except RuntimeError as error:
+                refused.append(error)
+
+    threads = [
+        threading.Thread(target=repeat, args=(lambda: index.search([0.0] * 8, k=10),)),
+        threading.Thread(target=repeat, args=(lambda: index.insert([1.0] * 8),)),
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not refused, f"{len(refused)} calls met a borrowed index: {refused[0]}"
+
+
+@pytest.mark.parametrize("name", ["range", "len", "zip", "list"])
+def test_results_do_not_depend_on_rebound_builtins(name):
+    hnsw = tamsel.PyHNSW(2, metric="euclidean")
+    hnsw.create([[0.0, 0.0], [1.0, 1.0]])
+    flat = tamsel.PyFlat(2)
+    flat.create([[float(i), 0.0] for i in range(10)])
+    expected = hnsw.search([0, 0], k=2), flat.search([0, 0], k=5)
+    original = getattr(builtins, name)
+    setattr(builtins, name, lambda *args: original(()))
+    try:
+        found = hnsw.search([0, 0], k=2), flat.search([0, 0], k=5)
+    finally:
+        setattr(builtins, name, original)
+    assert found == expected and len(expected[0]) == 2
+
+
+def viewed_batch(rows, columns, offset=0):
+    """A 2-D buffer of doubles in place, as memoryviews make one without numpy;
+    `offset` bytes into its memory (1: not where a double may be read)."""
+    memory = bytearray(offset + 8 * rows * columns)
+    view = memoryview(memory)[offset:]
+    values = view.cast("d")
+    for i in range(rows * columns):
+        values[i] = float(i)
+    return memory, values.cast("B").cast("d", [rows, columns])
+
+
+@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=lambda c: c.__name__)
+def test_misaligned_batch_is_read_by_copying(cls):
+    # Read in place through a double*, it was undefined behaviour (UBSan).
+    _, batch = viewed_batch(8, 4, offset=1)
+    index = tamsel.PyFlat(4, "inner_product") if cls is tamsel.PyFlat else tamsel.PyHNSW(4, metric="euclidean")
+    index.create(batch)
+    expected = [[float(4 * r + c) for c in range(4)] for r in range(8)]
+    if cls is tamsel.PyFlat:
+        assert stored_vectors(index, 4) == expected
+    else:
+        assert sorted(vector for _, vector in index.search([0.0] * 4, k=8)) == expected
+
+
+@pytest.mark.parametrize("offset", [0, 1], ids=["aligned", "misaligned"])
+def test_batch_is_read_before_the_metadata_runs_python_code(offset):
+    memory, batch = viewed_batch(8, 4, offset)
+    expected = [[float(4 * r + c) for c in range(4)] for r in range(8)]
+
+    class Changes:
+        def __index__(self):
+            batch[0, 0] = -1.0
+            try:
+                memory.extend(bytes(1 << 20))  # PyPy lets an exported buffer move
+            except BufferError:
+                pass
+            return 1
+
+    index = tamsel.PyHNSW(4, metric="euclidean", schema=["a"])
+    index.create(batch, [[("a", Changes())] for _ in range(8)])
+    assert sorted(vector for _, vector in index.search([0.0] * 4, k=8)) == expected
+
+
 # ---------------------------------------------------------------- numpy arrays
 
 DTYPES = ["f8", "f4", "f2", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "?", "<f8", ">f8", ">i4", "O"]
@@ -1148,6 +1252,23 @@ def test_numpy_arrays_are_copied(numpy):
     assert stored_vectors(index, 3) == [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0], [0.0, 1.0, 2.0]]
 
 
+@pytest.mark.parametrize("offset", [0, 1], ids=["aligned", "misaligned"])
+def test_numpy_batch_is_read_before_the_metadata_runs_python_code(numpy, offset):
+    memory = bytearray(offset + 8 * 12)
+    rows = numpy.frombuffer(memory, "f8", offset=offset).reshape(4, 3)
+    rows[:] = numpy.arange(12.0).reshape(4, 3)
+    expected = rows.tolist()
+
+    class Writes:
+        def __index__(self):
+            rows[:] = -1.0
+            return 1
+
+    index = tamsel.PyHNSW(3, metric="euclidean", schema=["a"])
+    index.create(rows, [[("a", Writes())] for _ in range(4)])
+    assert sorted(vector for _, vector in index.search([0.0] * 3, k=4)) == expected
+
+
 def test_numpy_subclass_with_its_own_iteration(numpy):
     class Reordered(numpy.ndarray):
         def __iter__(self):
@@ -1178,3 +1299,86 @@ def test_numpy_refusals(numpy):
         index.create(numpy.ones((2, 4)))
     assert excinfo.value.args == ("Vector length 4 does not match index dimension 3",)
     assert stored_vectors(index, 3) == [[1.0, 1.0, 1.0]]
+
+
+# ---------------------------------------------------------------- signals during long calls
+
+
+class Stop(Exception):
+    pass
+
+
+class Alarms:
+    """SIGALRM every millisecond while in use; the handler counts, tries
+    `probe` (a call into the index being worked on), recording the
+    RuntimeError it raised, if any (ticks between two calls find the index
+    free), and raises Stop once `stop_at` probes were refused (never when None)."""
+
+    def __init__(self, stop_at=None, probe=None):
+        self.ticks, self.stop_at, self.probe, self.probed, self.stopped = 0, stop_at, probe, [], False
+
+    def handle(self, signum, frame):
+        self.ticks += 1
+        if self.probe is not None:
+            try:
+                self.probe()
+            except RuntimeError as error:
+                self.probed.append(str(error))
+            except ValueError:
+                pass
+        if len(self.probed) == self.stop_at and not self.stopped:
+            self.stopped = True
+            raise Stop
+
+    def __enter__(self):
+        self.previous = signal.signal(signal.SIGALRM, self.handle)
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        return self
+
+    def __exit__(self, *exc):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+needs_alarms = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+
+
+@needs_alarms
+def test_interrupted_create_keeps_the_vectors_stored_before():
+    rng = random.Random(14)
+    n = 4000
+    data = [[rng.random() for _ in range(8)] for _ in range(n)]
+    metadata = [[("i", i)] for i in range(n)]
+    index = tamsel.PyHNSW(8, metric="euclidean", ef_construction=100, schema=["i"])
+    with Alarms(stop_at=2, probe=lambda: index.search(data[0])) as alarms:
+        with pytest.raises(Stop):
+            index.create(data, metadata)
+    # A handler runs while create holds the index: calls into it are refused.
+    assert alarms.probed and set(alarms.probed) == {"Already mutably borrowed"}
+    stored = [i for i in range(n) if index.search(data[i], k=1, filter=("i", i))]
+    assert 0 < len(stored) < n and stored == list(range(len(stored)))
+    # Linked: the walk finds each of them.
+    assert all(index.search(data[i], k=1) == [(0.0, data[i])] for i in stored)
+    index.insert(data[-1], [("i", n - 1)])
+    assert index.search(data[-1], k=1, filter=("i", n - 1)) == [(0.0, data[-1])]
+
+
+@needs_alarms
+def test_long_flat_search_runs_signal_handlers_and_stops_when_one_raises():
+    rows, dim = 300_000, 16
+    index = tamsel.PyFlat(dim)
+    values = array.array("d", [0.5]) * (rows * dim)
+    index.create(memoryview(values).cast("B").cast("d", [rows, dim]))
+    query = [0.0] * dim
+    with Alarms(probe=lambda: index.search(query, k=0)) as alarms:
+        for _ in range(3):
+            index.search(query)
+    # The handlers ran during the scans, not once after each; a search from a
+    # handler shares the index with the search it interrupts.
+    assert alarms.ticks > 3 and not alarms.probed
+    with Alarms(stop_at=2, probe=lambda: index.insert([0.0])) as alarms:
+        with pytest.raises(Stop):
+            for _ in range(100):
+                index.search(query)
+    assert alarms.probed and set(alarms.probed) == {"Already borrowed"}
+    assert index.search(query, k=2) == [(0, 2.0), (1, 2.0)]

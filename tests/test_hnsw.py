@@ -275,6 +275,20 @@ def test_returned_vectors_keep_every_stored_bit(dim):
         assert same_double(distance, stored[tuple(bits(vector))])
 
 
+@pytest.mark.parametrize("query_length", [3, 5])
+def test_query_of_another_length_walks_past_a_nan_entry_node(query_length):
+    # Node 0, where every walk starts, has a NaN: its distance to any query is
+    # NaN, which must rank as the farthest so that the walk goes on.
+    rng = random.Random(13)
+    data = [[math.nan, 0.0, 0.0, 0.0]] + [[rng.random() for _ in range(4)] for _ in range(1500)]
+    index = tamsel.PyHNSW(4, metric="euclidean", ef_search=20)
+    index.create(data)
+    for target in range(1, 1500, 75):
+        query = (data[target] + [0.0])[:query_length]
+        found = index.search(query, k=1)
+        assert found and found[0][0] == 0.0 and found[0][1] == data[target]
+
+
 # ---------------------------------------------------------------- metadata and filters
 
 
@@ -355,6 +369,39 @@ def test_record_follows_the_schema_order_and_the_last_pair_of_a_name(filter_pair
     else:
         found = index.search([0.0, 0.0], k=5, filter=filter_pair)
         assert [int(vector[0]) for _, vector in found] == expected
+
+
+class RaisesWhileConverted:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    def __float__(self):
+        raise self.error
+
+
+CONVERSION_PLACES = {
+    "insert": lambda index, value: index.insert([0.0, 0.0], [("a", value)]),
+    "create": lambda index, value: index.create([[0.0, 0.0]], [[("a", value)]]),
+    "filter": lambda index, value: index.search([0.0, 0.0], filter=("a", value)),
+}
+
+
+@pytest.mark.parametrize("place", CONVERSION_PLACES.values(), ids=CONVERSION_PLACES.keys())
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_in_a_metadata_conversion_are_not_a_failed_try(place, error):
+    index = tamsel.PyHNSW(2, metric="euclidean", schema=["a"])
+    index.insert([1.0, 1.0], [("a", 0)])
+    raised = error("while converted")
+    with pytest.raises(error) as excinfo:
+        place(index, RaisesWhileConverted(raised))
+    assert excinfo.value is raised
+    # Any other failure is a failed try: the value is of no supported type.
+    with pytest.raises(ValueError, match="Unsupported"):
+        place(index, RaisesWhileConverted(LookupError()))
+    assert index.search([1.0, 1.0], k=5) == [(0.0, [1.0, 1.0])]
 
 
 # ---------------------------------------------------------------- recall

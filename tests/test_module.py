@@ -1,9 +1,12 @@
 """The module as Python sees it: import, the two classes, their documentation,
 and the life of an instance."""
 
+import copy
 import importlib
 import inspect
 import os
+import pickle
+import subprocess
 import sys
 import weakref
 
@@ -59,6 +62,16 @@ def test_classes_are_types_named_without_prefix(cls):
 
 def test_module_docstring_is_empty():
     assert tamsel.__doc__ == ""
+
+
+def test_panic_exception_is_made_with_the_module():
+    # Made on first need, it could fail there and leave a failure unreported.
+    script = (
+        "import tamsel\n"
+        "print([(c.__module__, c.__name__) for c in BaseException.__subclasses__() if c.__module__ == 'tamsel'])"
+    )
+    found = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert found.strip() == "[('tamsel', 'PanicException')]"
 
 
 def test_second_import_gives_the_same_module_and_types():
@@ -121,6 +134,81 @@ def test_not_subclassable(cls):
 
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Derived", (cls,), {})
+
+
+class SwallowsInitSubclass:
+    def __init_subclass__(cls, **kwargs):
+        pass
+
+
+def refused_or_unusable(make):
+    """Every way to an instance either raises TypeError or gives an object whose
+    methods all raise TypeError."""
+    try:
+        instance = make()
+    except TypeError:
+        return
+    for call in (lambda: instance.insert([0.0, 0.0]), lambda: instance.search([]), lambda: instance.create([[0.0]])):
+        with pytest.raises(TypeError, match="not made by its constructor|not an acceptable base type"):
+            call()
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_subclass_through_a_mixin_makes_no_instance(cls):
+    # PyPy calls no hook of the class once an earlier base's __init_subclass__
+    # does not chain: the subclass is made there, but never an instance of it.
+    try:
+
+        class Derived(SwallowsInitSubclass, cls):
+            pass
+
+    except TypeError as error:
+        assert "not an acceptable base type" in str(error)
+        return
+    assert IS_PYPY
+    for make in (Derived, lambda: Derived(2, metric="euclidean"), lambda: Derived.__new__(Derived, 2)):
+        refused_or_unusable(make)
+    refused_or_unusable(lambda: object.__new__(Derived))
+
+
+OTHER_TYPES = {"other-class": None, "dict": dict, "list": list, "not-a-type": 3}
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("other", OTHER_TYPES.values(), ids=OTHER_TYPES.keys())
+def test_constructor_builds_only_its_own_class(cls, other):
+    if other is None:
+        other = tamsel.PyFlat if cls is tamsel.PyHNSW else tamsel.PyHNSW
+    with pytest.raises(TypeError, match=r"__new__\(.*(is not a subtype of|is not a type object)"):
+        cls.__new__(other, 3, metric="euclidean")
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_object_new_gives_no_usable_index(cls):
+    # CPython refuses object.__new__ here; PyPy cannot be stopped there, so
+    # the methods of what it makes refuse instead.
+    refused_or_unusable(lambda: object.__new__(cls))
+
+
+COPIES = {f"pickle-{protocol}": lambda i, p=protocol: pickle.dumps(i, p) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)}
+COPIES.update({"copy": copy.copy, "deepcopy": copy.deepcopy, "reduce": lambda i: i.__reduce__()})
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("duplicate", COPIES.values(), ids=COPIES.keys())
+def test_pickling_and_copying_are_refused(cls, duplicate):
+    with pytest.raises(TypeError, match=r"cannot pickle '(tamsel\.)?Py(Flat|HNSW)' object"):
+        duplicate(new_instance(cls))
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_instance_dict_cannot_be_written(cls):
+    instance = new_instance(cls)
+    with pytest.raises((AttributeError, TypeError)):
+        instance.__dict__["anything"] = 1
+    assert getattr(instance, "__dict__", {}) == {}
+    with pytest.raises(AttributeError):
+        instance.anything
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)

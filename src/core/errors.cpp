@@ -10,6 +10,7 @@ const char* error_name(HNSWError error) {
     case HNSWError::EmptySchema: return "EmptySchema";
     case HNSWError::AttributeNotFound: return "AttributeNotFound";
     case HNSWError::EmptyVectors: return "EmptyVectors";
+    case HNSWError::Interrupted: return "Interrupted";
   }
   return "Unknown";
 }
@@ -18,6 +19,7 @@ const char* error_name(FlatError error) {
   switch (error) {
     case FlatError::EmptyIndex: return "EmptyIndex";
     case FlatError::EmptyVectors: return "EmptyVectors";
+    case FlatError::Interrupted: return "Interrupted";
   }
   return "Unknown";
 }

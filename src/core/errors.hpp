@@ -11,9 +11,11 @@ enum class HNSWError {
   EmptySchema,
   AttributeNotFound,
   EmptyVectors,
+  // The caller's Interruption stopped the operation.
+  Interrupted,
 };
 
-enum class FlatError { EmptyIndex, EmptyVectors };
+enum class FlatError { EmptyIndex, EmptyVectors, Interrupted };
 
 const char* error_name(HNSWError error);
 const char* error_name(FlatError error);

@@ -19,8 +19,8 @@ void Flat::append(std::span<const double> vector) {
   values_.insert(values_.end(), vector.begin(), vector.end());
 }
 
-Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> query,
-                                                      std::size_t k) const {
+Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> query, std::size_t k,
+                                                      Interruption interruption) const {
   if (empty()) return FlatError::EmptyIndex;
   const std::size_t n = size();
   const std::size_t keep = std::min(k, n);
@@ -36,6 +36,7 @@ Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> qu
   double scores[kBlock];
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
+    if (interruption.stop_after(count * dim_)) return FlatError::Interrupted;
     score_rows(metric_, query.data(), dim_, values_.data() + first * dim_, count, scores);
     for (std::size_t j = 0; j < count; ++j) {
       const ScoredId entry{scores[j], first + j};

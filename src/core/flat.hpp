@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/interruption.hpp"
 #include "core/large_buffer.hpp"
 #include "core/metric.hpp"
 #include "core/result.hpp"
@@ -29,8 +30,10 @@ class Flat {
   // The caller has checked that `vector` has `dim` values.
   void append(std::span<const double> vector);
 
-  // The k best (score, id) entries in ascending (score, id) order.
-  Result<std::vector<ScoredId>, FlatError> search(std::span<const double> query, std::size_t k) const;
+  // The k best (score, id) entries in ascending (score, id) order; Interrupted
+  // when `interruption` stops the scan.
+  Result<std::vector<ScoredId>, FlatError> search(std::span<const double> query, std::size_t k,
+                                                  Interruption interruption = {}) const;
 
  private:
   std::size_t dim_;

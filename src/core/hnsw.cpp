@@ -45,24 +45,30 @@ HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRecord* record,
                                       LevelRandom& random) {
-  return add_nodes(vector.data(), 1, BatchRecords{record, {}}, random);
+  Interruption never;
+  return add_nodes(vector.data(), 1, BatchRecords{record, {}}, random, never);
 }
 
 std::optional<HNSWError> HNSW::create(VectorRows rows, std::span<const MetadataRecord> records,
-                                      LevelRandom& random) {
+                                      LevelRandom& random, Interruption interruption) {
   if (rows.count == 0) return HNSWError::EmptyVectors;
   const bool with_records = schema() && !records.empty();
   if (with_records && records.size() != rows.count) return HNSWError::AttributeNotFound;
-  return add_nodes(rows.values, rows.count, with_records ? BatchRecords{nullptr, records} : BatchRecords{}, random);
+  return add_nodes(rows.values, rows.count, with_records ? BatchRecords{nullptr, records} : BatchRecords{}, random,
+                   interruption);
 }
 
 std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count, BatchRecords records,
-                                         LevelRandom& random) {
+                                         LevelRandom& random, Interruption& interruption) {
   if (count > Graph::kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
   const auto scratch = scratch_.lease(size());
   const WalkMeasure measure(metric_, store_);
   StagedBatch batch({store_, graph_, metadata_, copies_, *scratch, measure}, first, count, records, random);
+  // A row's walks read about ef_construction stored vectors, at the least.
+  const std::size_t work_per_row = dim() * (graph_.ef_construction() + 1);
   for (std::size_t i = 0; i < count; ++i) {
+    // Every row before this one is whole: stored, linked, with its record.
+    if (i > 0 && interruption.stop_after(work_per_row)) return HNSWError::Interrupted;
     const std::size_t id = size();
     const bool linkable = id > 0 && dim() > 0 && graph_.layers() > 0;
     if (linkable && graph_.ef_construction() == 0) {

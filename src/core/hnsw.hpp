@@ -14,6 +14,7 @@
 #include "core/errors.hpp"
 #include "core/filter.hpp"
 #include "core/graph.hpp"
+#include "core/interruption.hpp"
 #include "core/metadata.hpp"
 #include "core/metadata_store.hpp"
 #include "core/metric.hpp"
@@ -57,8 +58,10 @@ class HNSW {
   // one value per schema name. Failures after the vector was stored leave it stored.
   std::optional<HNSWError> insert(std::span<const double> vector, const MetadataRecord* record,
                                   LevelRandom& random);
-  // `records` is empty or holds one record per row.
-  std::optional<HNSWError> create(VectorRows rows, std::span<const MetadataRecord> records, LevelRandom& random);
+  // `records` is empty or holds one record per row. When `interruption` stops
+  // the batch (Interrupted), the rows before are stored and linked, the others not.
+  std::optional<HNSWError> create(VectorRows rows, std::span<const MetadataRecord> records, LevelRandom& random,
+                                  Interruption interruption = {});
 
   // Ascending score order, NaN last, at most min(k, ef_search) results,
   // only nodes that match `filter` when one is given.
@@ -78,7 +81,7 @@ class HNSW {
 
  private:
   std::optional<HNSWError> add_nodes(const double* first, std::size_t count, BatchRecords records,
-                                     LevelRandom& random);
+                                     LevelRandom& random, Interruption& interruption);
   // Scores the holders of the filter's value exactly into `results`, keeping the `keep` nearest.
   void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
                      std::size_t keep, std::vector<ScoredId>& results) const;

@@ -5,7 +5,6 @@ namespace tamsel {
 StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records,
                          LevelRandom& random)
     : parts_(parts),
-      first_(first),
       count_(count),
       base_(parts.graph.size()),
       store_room_(parts.store.reserve(count)),
@@ -13,7 +12,11 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       metadata_room_(parts.metadata.reserve(records, count)),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
-      link_room_(parts.graph.reserve_links(levels_)) {}
+      link_room_(parts.graph.reserve_links(levels_)) {
+  for (std::size_t i = 0; i < count; ++i) parts_.store.append(store_room_, first + i * parts_.store.dim());
+}
+
+StagedBatch::~StagedBatch() { parts_.store.truncate(parts_.graph.size()); }
 
 // An index of empty vectors stores no numbers, so it has nothing to search or
 // link: its nodes are stored like the entry node, without a draw.
@@ -30,7 +33,6 @@ std::vector<Graph::Level> StagedBatch::draw_levels(LevelRandom& random) const {
 
 void StagedBatch::store(std::size_t i, bool linked) {
   const auto id = static_cast<std::uint32_t>(base_ + i);
-  parts_.store.append(store_room_, row(i));
   parts_.graph.add_node(node_room_, link_room_, level(i));
   parts_.metadata.append(metadata_room_, id, i);
   if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i));

@@ -1,6 +1,9 @@
 // One batch of insertions, staged: every part of the index makes room for the
 // whole batch before any part changes, so an allocation that fails leaves the
-// index exactly as it was; storing a row then cannot fail.
+// index exactly as it was; storing a row then cannot fail. The vector store
+// then takes every row at once, so the caller's buffer is read only here,
+// before any row is linked or anything else can run; the rows that are not
+// stored in the end (a batch that stops early) leave the store with the batch.
 //
 // A part joins by offering reserve(), which hands back its Room, and appends
 // that take that Room. The rooms are members of StagedBatch, made in its
@@ -32,22 +35,25 @@ class StagedBatch {
   };
   // `count` rows of dim numbers from `first`, stored as the next nodes.
   StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records, LevelRandom& random);
+  ~StagedBatch();
+  StagedBatch(const StagedBatch&) = delete;
+  StagedBatch& operator=(const StagedBatch&) = delete;
 
-  const double* row(std::size_t i) const { return first_ + i * parts_.store.dim(); }
+  // Row i as the store holds it.
+  const double* row(std::size_t i) const { return parts_.store.row(base_ + i); }
   // The node row i copies, or CopyTable::kNone.
   std::uint32_t original(std::size_t i) const { return copies_room_.original(i); }
   // The level row i is stored at: a copy is not linked and lives on layer 0.
   std::size_t level(std::size_t i) const { return original(i) == CopyTable::kNone ? levels_[i] : 0; }
 
-  // Stores row i, the next of the batch, in every part; when `linked`, links
-  // it to the neighbours the graph chose for it just before.
+  // Stores row i, the next of the batch, in every other part; when `linked`,
+  // links it to the neighbours the graph chose for it just before.
   void store(std::size_t i, bool linked);
 
  private:
   std::vector<Graph::Level> draw_levels(LevelRandom& random) const;
 
   Parts parts_;
-  const double* first_;
   std::size_t count_;
   std::size_t base_;  // the id of row 0
   // Made in this order: the order of the members.

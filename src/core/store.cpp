@@ -20,6 +20,12 @@ void VectorStore::append(const Room&, const double* vector) {
   code_.encode(vector, walk_rows_.data() + id * code_.row_size());
 }
 
+void VectorStore::truncate(std::size_t count) {
+  if (count >= walk_rows_.size() / code_.row_size()) return;
+  values_.resize(count * dim_);
+  walk_rows_.resize(count * code_.row_size());
+}
+
 void VectorStore::score_rows_exactly(Metric metric, const double* query, std::size_t length,
                                      const double* const* rows, std::size_t count, double* out) const {
   if (length == dim_) {

@@ -33,6 +33,8 @@ class VectorStore {
   Room reserve(std::size_t count);
   // Appends `vector` (dim numbers) and its walk row.
   void append(const Room& room, const double* vector);
+  // Drops the vectors from `count` on: a batch gives back the rows it did not store.
+  void truncate(std::size_t count);
 
   // Exact scores against a query of `length` numbers (the paired sums run
   // over the common length): of the nodes `ids`, into `out`, or of every entry.

@@ -57,6 +57,7 @@ class WalkMeasure {
   void score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const {
     if (query.form == nullptr) {
       store_->score_exactly(metric_, query.values, query.length, ids, count, out);
+      for (std::size_t j = 0; j < count; ++j) out[j] = comparable(out[j]);
       return;
     }
     visit_metric(metric_, [&](auto entry) {

@@ -25,15 +25,60 @@ Borrow::~Borrow() {
     counter_.store(0);
 }
 
+// ---------------------------------------------------------------- signals during long operations
+
+namespace {
+
+// PyPy's PyErr_CheckSignals runs no handler. PyPy runs the pending handlers
+// when it enters code of its own, so there the check calls a function that
+// does nothing; like CPython's check, that lets no other thread in unless a
+// handler runs.
+PyObject* pypy_signal_point = nullptr;
+
+bool handler_raised(void*) {
+  if (!kPyPy) return PyErr_CheckSignals() < 0;
+  Ref result = Ref::steal(PyObject_CallNoArgs(pypy_signal_point));
+  return !result;
+}
+
+}  // namespace
+
+void create_signal_point() {
+  if (!kPyPy || pypy_signal_point != nullptr) return;
+  Ref globals = checked(PyDict_New());
+  Ref builtins = checked(PyImport_ImportModule("builtins"));
+  if (PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) throw_pending();
+  checked(PyRun_String("def signal_point():\n    pass\n", Py_file_input, globals.get(), globals.get()));
+  PyObject* point = PyDict_GetItemString(globals.get(), "signal_point");
+  if (point == nullptr) throw InternalFailure("the signal point is not defined");
+  pypy_signal_point = Ref::borrow(point).release();
+}
+
+Interruption interruption_by_signals() { return Interruption(handler_raised, nullptr); }
+
+// ---------------------------------------------------------------- the type to build
+
+void check_type_to_build(PyTypeObject* own, PyTypeObject* requested) {
+  if (requested == own) return;
+  if (requested == nullptr) raise_new_of_nothing(own);
+  PyObject* object = reinterpret_cast<PyObject*>(requested);
+  if (!PyType_Check(object)) raise_new_of_non_type(own, object);
+  if (!PyType_IsSubtype(requested, own)) raise_new_of_non_subtype(own, requested);
+  raise_subclass_refused(own);
+}
+
 // ---------------------------------------------------------------- binding
 
 namespace {
 
 // Puts one keyword argument into its slot.
+// A constructor's keywords come in a dictionary, whose keys the interpreter
+// does not check.
 void bind_keyword(const char* qualified_name, std::span<const char* const> names, PyObject* keyword,
                   PyObject* value, PyObject** slots) {
+  if (!PyUnicode_Check(keyword)) raise_keyword_not_text();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
+    if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
       if (slots[i] != nullptr) raise_multiple_values(qualified_name, names[i]);
       slots[i] = value;
       return;
@@ -50,6 +95,13 @@ void require(const char* qualified_name, std::span<const char* const> names, std
 }
 
 }  // namespace
+
+bool given_from(PyObject* const* slots, std::size_t first, std::size_t count) {
+  for (std::size_t i = first; i < count; ++i) {
+    if (slots[i] != nullptr && slots[i] != Py_None) return true;
+  }
+  return false;
+}
 
 void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
                     PyObject* const* args, std::size_t nargs, PyObject* kwnames, PyObject** slots) {

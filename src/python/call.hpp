@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/interruption.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
@@ -30,12 +31,17 @@ namespace tamsel::python {
 // ---------------------------------------------------------------- instances and the borrow
 
 // A Python instance owns its index record by value, followed by the borrow
-// counter: 0 free, n > 0 shared uses, -1 the exclusive use.
+// counter: 0 free, n > 0 shared uses, -1 the exclusive use. `built` is set
+// once the record is: PyPy's object.__new__ hands out instances of zeroed
+// memory that no constructor ever saw. Only an object whose type is exactly
+// the class has this layout: PyPy sizes the instances of a subclass that got
+// past the refusal (types.hpp) by another base, so none of this is theirs.
 template <class Record>
 struct Instance {
   PyObject header;
   Record record;
   std::atomic<std::intptr_t> borrow;
+  bool built;
 };
 
 enum class Use { Shared, Exclusive };
@@ -56,6 +62,16 @@ class Borrow {
 // Each Python class names its record's type object, created once per process.
 template <class Record>
 struct PythonClass;  // { static constexpr const char* name; static inline PyTypeObject* type; }
+
+// For the long operations (a PyHNSW batch, a PyFlat scan): lets the
+// interpreter run its signal handlers every few milliseconds. A handler that
+// raises stops the operation, whose error then raises the handler's exception
+// (errors.hpp). A handler runs while the call holds its use of the index, at
+// a point where the index is whole; a call it makes into the same index is
+// refused by the borrow like any re-entry.
+Interruption interruption_by_signals();
+// What the check needs under PyPy; called once, when the module is created.
+void create_signal_point();
 
 // ---------------------------------------------------------------- binding and conversion of arguments
 
@@ -112,11 +128,23 @@ struct ArgumentConverter<std::optional<T>> {
   }
 };
 
+// Whether a parameter after `first` was given: its conversion may run Python code.
+bool given_from(PyObject* const* slots, std::size_t first, std::size_t count);
+
+// Python code that converting a later argument runs could change a buffer an
+// earlier one views in place; such a view is copied before that code can run.
+template <class T>
+T convert_in_order(const char* parameter, PyObject* const* slots, std::size_t position, std::size_t count) {
+  T value = ArgumentConverter<T>::convert(parameter, slots[position]);
+  if (given_from(slots, position + 1, count)) stop_viewing(value);
+  return value;
+}
+
 template <class... A, std::size_t N, std::size_t... I>
 std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots,
                                    std::index_sequence<I...>) {
   // Braced initialisation evaluates the conversions in parameter order.
-  return std::tuple<A...>{ArgumentConverter<A>::convert(params.names[I], slots[I])...};
+  return std::tuple<A...>{convert_in_order<A>(params.names[I], slots, I, sizeof...(A))...};
 }
 
 // The native parameters of a method or constructor, in parameter order.
@@ -147,15 +175,42 @@ struct ConstructorSignature;
 
 // A constructor builds the record from the converted arguments.
 template <class Rec, class... A>
-struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {};
+struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {
+  using Record = Rec;
+};
 
 // ---------------------------------------------------------------- methods
+
+template <class Record>
+bool has_instance_layout(PyObject* object) {
+  return Py_TYPE(object) == PythonClass<Record>::type;
+}
 
 template <class Record>
 Instance<Record>& receiver(PyObject* self) {
   if (!PyObject_TypeCheck(self, PythonClass<Record>::type))
     raise_not_convertible(self, PythonClass<Record>::name);
-  return *reinterpret_cast<Instance<Record>*>(self);
+  if (!has_instance_layout<Record>(self)) raise_subclass_refused(PythonClass<Record>::type);
+  auto& instance = *reinterpret_cast<Instance<Record>*>(self);
+  if (!instance.built) raise_unbuilt_instance(PythonClass<Record>::name);
+  return instance;
+}
+
+// The use of the receiver, the conversion of the arguments and the operation,
+// up to a result that no longer refers to the index: the use ends before
+// anything runs that could let another thread in (results.hpp).
+template <auto Operation, class Signature, std::size_t N>
+PendingResult run_borrowed(Instance<typename Signature::Record>& instance, const Parameters<N>& params,
+                           PyObject* const* slots) {
+  const Borrow use(instance.borrow, Signature::use);
+  auto arguments = Signature::convert(params, slots);
+  auto call = [&](auto&&... converted) { return Operation(instance.record, std::move(converted)...); };
+  if constexpr (std::is_void_v<typename Signature::Result>) {
+    std::apply(call, std::move(arguments));
+    return PendingResult(Ref::borrow(Py_None));
+  } else {
+    return pending_result(std::apply(call, std::move(arguments)));
+  }
 }
 
 // The vector-call entry of a method: `Operation` is its native body.
@@ -169,15 +224,8 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                    static_cast<std::size_t>(nargs), kwnames, slots);
     auto& instance = receiver<typename Signature::Record>(self);
     const Ref keep_alive = Ref::borrow(self);
-    const Borrow use(instance.borrow, Signature::use);
-    auto arguments = Signature::convert(Params, slots);
-    auto call = [&](auto&&... converted) { return Operation(instance.record, std::move(converted)...); };
-    if constexpr (std::is_void_v<typename Signature::Result>) {
-      std::apply(call, std::move(arguments));
-      return Ref::borrow(Py_None).release();
-    } else {
-      return to_python(std::apply(call, std::move(arguments))).release();
-    }
+    PendingResult result = run_borrowed<Operation, Signature>(instance, Params, slots);
+    return std::move(result).finish().release();
   });
 }
 
@@ -195,15 +243,25 @@ PyObject* new_instance(PyTypeObject* type, Record&& record) {
   auto* instance = reinterpret_cast<Instance<Record>*>(object);
   new (&instance->record) Record(std::move(record));
   new (&instance->borrow) std::atomic<std::intptr_t>(0);
+  instance->built = true;
   return object;
 }
+
+// A constructor builds instances of its own class and nothing else. CPython
+// checks that before calling it; PyPy passes on whatever `X.__new__(Y)`
+// names, a subclass that a mixin let through (types.hpp), a type of another
+// layout, or an object that is no type at all. It is compared before its
+// memory is read.
+void check_type_to_build(PyTypeObject* own, PyTypeObject* requested);
 
 // The `__new__` entry of a class: `Make` builds the record from the arguments.
 template <const auto& Params, auto Make>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   using Traits = ConstructorSignature<decltype(Make)>;
+  using Record = typename Traits::Record;
   static_assert(Params.names.size() == Traits::arity, "one name per parameter");
   return guarded([&] {
+    check_type_to_build(PythonClass<Record>::type, type);
     PyObject* slots[Traits::arity + 1] = {};
     bind_arguments(Params.qualified_name, Params.names, Traits::required, args, kwargs, slots);
     auto record = std::apply(Make, Traits::convert(Params, slots));
@@ -214,7 +272,11 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
 template <class Record>
 void deallocate(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<Instance<Record>*>(self)->record.~Record();
+  auto* instance = reinterpret_cast<Instance<Record>*>(self);
+  if (has_instance_layout<Record>(self) && instance->built) {
+    instance->record.~Record();
+    instance->built = false;
+  }
   type->tp_free(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
 }

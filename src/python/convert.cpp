@@ -68,7 +68,7 @@ SequenceReader::SequenceReader(PyObject* sequence) : sequence_(sequence) {
   if (!PySequence_Check(sequence)) raise_not_convertible(sequence, "Sequence");
   const Py_ssize_t length = PySequence_Size(sequence);
   if (length < 0) {
-    PyErr_Clear();
+    discard_failed_try();
     return;
   }
   const bool exact = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
@@ -130,9 +130,11 @@ class NumberBuffer {
     out.resize(first + static_cast<std::size_t>(count));
     read_(static_cast<const char*>(view_.buf) + offset, count, stride, out.data() + first);
   }
-  // The elements in place, when they are doubles stored row after row.
+  // The elements in place, when they are doubles stored row after row, each
+  // where a double may be read (elsewhere they are read by copying).
   const double* contiguous_doubles() const {
     if (read_ != read_elements<double>) return nullptr;
+    if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) return nullptr;
     Py_ssize_t expected = sizeof(double);
     for (int axis = view_.ndim - 1; axis >= 0; --axis) {
       if (view_.shape[axis] > 1 && view_.strides[axis] != expected) return nullptr;
@@ -152,16 +154,17 @@ bool leaves_iteration_to_builtin_type(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
   Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
-  if (!mro || !PyTuple_Check(mro.get())) {
-    PyErr_Clear();
+  if (!mro) {
+    discard_failed_try();
     return false;
   }
+  if (!PyTuple_Check(mro.get())) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
     if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
     Ref dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), "__dict__"));
     if (!dict) {
-      PyErr_Clear();
+      discard_failed_try();
       return false;
     }
     for (const char* name : {"__iter__", "__getitem__", "__len__"}) {
@@ -176,7 +179,7 @@ std::unique_ptr<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
   std::unique_ptr<NumberBuffer> opened(new NumberBuffer);
   NumberBuffer& buffer = *opened;
   if (PyObject_GetBuffer(object, &buffer.view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
-    PyErr_Clear();
+    discard_failed_try();
     buffer.view_.obj = nullptr;
     return nullptr;
   }

@@ -2,11 +2,14 @@
 //
 // From<T>::convert turns one Python object into T or throws. Sequences are
 // read element by element; buffers of plain numbers (numpy arrays, say) are
-// read directly, and a C-contiguous batch of doubles is viewed in place.
+// read directly, and an aligned C-contiguous batch of doubles is viewed in
+// place (the frame copies it when other Python code could run before it is
+// read, call.hpp).
 #pragma once
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,6 +57,15 @@ class VectorList {
     columns_ = columns;
     owner_ = std::move(owner);
   }
+  // Copies a viewed buffer into the list's own memory and lets the buffer go.
+  void stop_viewing() {
+    if (borrowed_ == nullptr) return;
+    values_.assign(borrowed_, borrowed_ + rows_ * columns_);
+    ends_.reserve(rows_);
+    for (std::size_t row = 1; row <= rows_; ++row) ends_.push_back(row * columns_);
+    borrowed_ = nullptr;
+    owner_.reset();
+  }
 
  private:
   LargeBuffer<double> values_;
@@ -62,6 +74,15 @@ class VectorList {
   std::size_t rows_ = 0, columns_ = 0;
   std::shared_ptr<const void> owner_;
 };
+
+// Values that view a caller's memory copy it here; other values own theirs.
+template <class T>
+void stop_viewing(T&) {}
+inline void stop_viewing(VectorList& list) { list.stop_viewing(); }
+template <class T>
+void stop_viewing(std::optional<T>& value) {
+  if (value) stop_viewing(*value);
+}
 
 template <class T>
 struct From;

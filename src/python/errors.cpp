@@ -30,6 +30,16 @@ std::string type_name(PyObject* object) {
   return "<failed to extract type name>";
 }
 
+bool ends_every_try(PyObject* type) {
+  return PyErr_GivenExceptionMatches(type, PyExc_KeyboardInterrupt) ||
+         PyErr_GivenExceptionMatches(type, PyExc_SystemExit) || PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+}
+
+void discard_failed_try() {
+  if (ends_every_try(PyErr_Occurred())) throw_pending();
+  PyErr_Clear();
+}
+
 void set_python_error(const PythonError& error) noexcept {
   Ref type = error.type, value = error.value, traceback = error.traceback;
   PyErr_Restore(type.release(), value.release(), traceback.release());
@@ -39,21 +49,23 @@ void set_module_error(const ModuleError& error) noexcept { PyErr_SetObject(error
 
 namespace {
 
-// Created once per process, on first need.
-PyObject* panic_exception_type() {
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "tamsel.PanicException",
-      "An internal failure of tamsel. The object that raised it stays usable.",
-      PyExc_BaseException, nullptr);
-  return type;
-}
+PyObject* panic_exception = nullptr;
 
 }  // namespace
 
+void create_panic_exception() {
+  if (panic_exception != nullptr) return;
+  panic_exception = checked(PyErr_NewExceptionWithDoc(
+                                "tamsel.PanicException",
+                                "An internal failure of tamsel. The object that raised it stays usable.",
+                                PyExc_BaseException, nullptr))
+                        .release();
+}
+
 void set_internal_failure(const char* message) noexcept {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;  // the creation failure is pending instead
-  PyErr_SetString(type, message);
+  // The module is not made without it; SystemError only keeps the promise
+  // that a null result always comes with an exception.
+  PyErr_SetString(panic_exception != nullptr ? panic_exception : PyExc_SystemError, message);
 }
 
 // ---------------------------------------------------------------- argument binding and conversion
@@ -101,9 +113,36 @@ void raise_size_out_of_range() { raise(PyExc_OverflowError, "out of range integr
 
 void raise_no_exception_set() { raise(PyExc_SystemError, "attempted to fetch exception but none was set"); }
 
+void raise_keyword_not_text() { raise_type_error("keywords must be strings"); }
+
 void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 void raise_already_borrowed() { raise(PyExc_RuntimeError, "Already borrowed"); }
+
+// The texts CPython gives when `X.__new__(Y)` is refused.
+void raise_new_of_nothing(PyTypeObject* own) {
+  raise_type_error(std::string(own->tp_name) + ".__new__(): not enough arguments");
+}
+
+void raise_new_of_non_type(PyTypeObject* own, PyObject* requested) {
+  raise_type_error(std::string(own->tp_name) + ".__new__(X): X is not a type object (" +
+                   Py_TYPE(requested)->tp_name + ")");
+}
+
+void raise_new_of_non_subtype(PyTypeObject* own, PyTypeObject* requested) {
+  const std::string own_name = own->tp_name, name = requested->tp_name;
+  raise_type_error(own_name + ".__new__(" + name + "): " + name + " is not a subtype of " + own_name);
+}
+
+void raise_subclass_refused(PyTypeObject* base) {
+  set_subclass_refused(base);
+  throw_pending();
+}
+
+void raise_unbuilt_instance(const char* class_name) {
+  raise_type_error(std::string(class_name) + " object was not made by its constructor and holds no index; use " +
+                   class_name + "(...)");
+}
 
 void set_attribute_refused(PyObject* self, PyObject* name) noexcept {
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
@@ -111,6 +150,16 @@ void set_attribute_refused(PyObject* self, PyObject* name) noexcept {
 
 void set_subclass_refused(PyTypeObject* base) noexcept {
   PyErr_Format(PyExc_TypeError, "type '%.100s' is not an acceptable base type", base->tp_name);
+}
+
+void set_pickling_refused(PyObject* self, long protocol) noexcept {
+  if (protocol < 2) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__"));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "cannot pickle %R object", name.get());
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
 }
 
 // ---------------------------------------------------------------- the index operations
@@ -156,10 +205,6 @@ void raise_unsupported_metadata_type(const std::string& attribute) {
 
 void fail_type_creation(const char* class_name) {
   throw InternalFailure(std::string("failed to create type object for ") + class_name);
-}
-
-void fail_missing_result_builder(const char* builder_name) {
-  throw InternalFailure(std::string("no result builder named ") + builder_name);
 }
 
 // ---------------------------------------------------------------- metric names

@@ -51,10 +51,18 @@ inline Ref checked(PyObject* result) {
 // The `__qualname__` of the object's type, as the messages name it.
 std::string type_name(PyObject* object);
 
+// A failed try whose error is dropped, the next way being tried instead. An
+// interrupt, an exit or exhausted memory is no failed try: such an error ends
+// every try and is thrown.
+bool ends_every_try(PyObject* exception_type);
+void discard_failed_try();
+
 void set_python_error(const PythonError& error) noexcept;
 void set_module_error(const ModuleError& error) noexcept;
-// Raises PanicException, derived from BaseException so that `except
-// Exception` does not swallow a broken invariant.
+// PanicException, derived from BaseException so that `except Exception` does
+// not swallow a broken invariant. Created with the module, so that raising it
+// cannot fail.
+void create_panic_exception();
 void set_internal_failure(const char* message) noexcept;
 
 // Runs `body` and turns whatever it throws into the pending Python exception.
@@ -98,12 +106,25 @@ ModuleError with_parameter_prefix(const char* parameter, PyObject* message_sourc
 // A C API call that failed without setting an exception.
 [[noreturn]] void raise_no_exception_set();
 
+[[noreturn]] void raise_keyword_not_text();
+
 [[noreturn]] void raise_already_mutably_borrowed();
 [[noreturn]] void raise_already_borrowed();
+
+// A constructor asked to build an instance of another type than its class.
+[[noreturn]] void raise_new_of_nothing(PyTypeObject* own);
+[[noreturn]] void raise_new_of_non_type(PyTypeObject* own, PyObject* requested);
+[[noreturn]] void raise_new_of_non_subtype(PyTypeObject* own, PyTypeObject* requested);
+[[noreturn]] void raise_subclass_refused(PyTypeObject* base);
+// An instance the interpreter allocated without the class's constructor.
+[[noreturn]] void raise_unbuilt_instance(const char* class_name);
 
 // Set directly (the type slots that report them return a status, not a reference).
 void set_attribute_refused(PyObject* self, PyObject* name) noexcept;
 void set_subclass_refused(PyTypeObject* base) noexcept;
+// What CPython says of an object without pickling support: the class name
+// below protocol 2, the qualified type name from protocol 2 on.
+void set_pickling_refused(PyObject* self, long protocol) noexcept;
 
 // ---------------------------------------------------------------- the index operations
 
@@ -120,24 +141,29 @@ void set_subclass_refused(PyTypeObject* base) noexcept;
 [[noreturn]] void raise_unsupported_metadata_type(const std::string& attribute);
 
 // An error the core reports, by the name the core gives its variant
-// (`error_name`, found next to the error's enumeration).
+// (`error_name`, found next to the error's enumeration). An operation that
+// interruption_by_signals stopped raises what the signal handler raised.
+template <class CoreError>
+[[noreturn]] void raise_core_error(const char* prefix, CoreError error) {
+  if (error == CoreError::Interrupted) throw_pending();
+  raise_value_error(prefix + std::string(error_name(error)));
+}
 template <class CoreError>
 [[noreturn]] void raise_insert_error(CoreError error) {
-  raise_value_error(std::string("Insert error: ") + error_name(error));
+  raise_core_error("Insert error: ", error);
 }
 template <class CoreError>
 [[noreturn]] void raise_create_error(CoreError error) {
-  raise_value_error(std::string("Create error: ") + error_name(error));
+  raise_core_error("Create error: ", error);
 }
 template <class CoreError>
 [[noreturn]] void raise_search_error(CoreError error) {
-  raise_value_error(std::string("Search error: ") + error_name(error));
+  raise_core_error("Search error: ", error);
 }
 
 // ---------------------------------------------------------------- internal failures
 
 [[noreturn]] void fail_type_creation(const char* class_name);
-[[noreturn]] void fail_missing_result_builder(const char* builder_name);
 
 // ---------------------------------------------------------------- metric names
 

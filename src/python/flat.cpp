@@ -33,7 +33,7 @@ void insert(Flat& flat, std::vector<double> vector) {
 
 IdScorePairs search(const Flat& flat, std::vector<double> query, std::optional<std::size_t> k) {
   if (query.size() != flat.dim()) raise_wrong_query_length(flat.dim(), query.size());
-  auto found = flat.search(query, k.value_or(1));
+  auto found = flat.search(query, k.value_or(1), interruption_by_signals());
   if (!found.ok()) raise_search_error(found.error());
   return id_score_pairs(found.value());
 }
@@ -56,7 +56,7 @@ constexpr Parameters<1> kInsert{"PyFlat.insert", {"vector"}};
 constexpr Parameters<2> kSearch{"PyFlat.search", {"query", "k"}};
 constexpr Parameters<1> kCreate{"PyFlat.create", {"vectors"}};
 
-PyMethodDef methods[] = {
+PyMethodDef own_methods[] = {
     method_entry("insert", method<kInsert, &insert>,
                  "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
                  "The vector is expected as a list of floats whose length equals the index dimension."),
@@ -65,9 +65,9 @@ PyMethodDef methods[] = {
                  "Returns a list of tuples `(id, distance)`."),
     method_entry("create", method<kCreate, &create>,
                  "create($self, vectors)\n--\n\nCreate an index from a list of vectors."),
-    subclass_refusal_entry(),
-    {nullptr, nullptr, 0, nullptr},
 };
+
+auto methods = method_table(own_methods);
 
 }  // namespace
 
@@ -80,7 +80,7 @@ PyTypeObject* flat_class() {
         .instance_size = sizeof(Instance<Flat>),
         .construct = constructor<kNew, &make_flat>,
         .deallocate = deallocate<Flat>,
-        .methods = methods,
+        .methods = methods.data(),
     });
   }
   return PythonClass<Flat>::type;

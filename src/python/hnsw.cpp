@@ -65,7 +65,7 @@ void create(HNSW& index, VectorList vectors, std::optional<std::vector<Pairs>> m
   } else if (vectors.empty()) {
     raise_create_error(HNSWError::EmptyVectors);
   }
-  if (auto error = index.create(rows_of(vectors), records, LevelRandom::for_this_thread()))
+  if (auto error = index.create(rows_of(vectors), records, LevelRandom::for_this_thread(), interruption_by_signals()))
     raise_create_error(*error);
 }
 
@@ -89,7 +89,7 @@ constexpr Parameters<2> kInsert{"PyHNSW.insert", {"vector", "metadata"}};
 constexpr Parameters<3> kSearch{"PyHNSW.search", {"query", "k", "filter"}};
 constexpr Parameters<2> kCreate{"PyHNSW.create", {"vectors", "metadata"}};
 
-PyMethodDef methods[] = {
+PyMethodDef own_methods[] = {
     method_entry("insert", method<kInsert, &insert>,
                  "insert($self, vector, metadata=None)\n--\n\nInsert a vector into the index.\n\n"
                  "The vector is expected as a list of floats.\n"
@@ -99,9 +99,9 @@ PyMethodDef methods[] = {
                  "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
                  "Returns a list of tuples `(distance, vector)`."),
     method_entry("create", method<kCreate, &create>, "create($self, vectors, metadata=None)\n--\n\n"),
-    subclass_refusal_entry(),
-    {nullptr, nullptr, 0, nullptr},
 };
+
+auto methods = method_table(own_methods);
 
 }  // namespace
 
@@ -115,7 +115,7 @@ PyTypeObject* hnsw_class() {
         .instance_size = sizeof(Instance<HNSW>),
         .construct = constructor<kNew, &make_hnsw>,
         .deallocate = deallocate<HNSW>,
-        .methods = methods,
+        .methods = methods.data(),
     });
   }
   return PythonClass<HNSW>::type;

@@ -14,14 +14,14 @@ std::optional<std::int64_t> integer_from_python(PyObject* value) {
     if (!PyIndex_Check(value)) return std::nullopt;
     integer = Ref::steal(PyNumber_Index(value));
     if (!integer) {
-      PyErr_Clear();
+      discard_failed_try();
       return std::nullopt;
     }
     value = integer.get();
   }
   const long long converted = PyLong_AsLongLong(value);
   if (converted == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_failed_try();
     return std::nullopt;
   }
   return converted;
@@ -34,12 +34,13 @@ std::optional<Metadata> metadata_from_python(PyObject* value) {
     Py_ssize_t length = 0;
     if (const char* text = PyUnicode_AsUTF8AndSize(value, &length))
       return Metadata(Metadata::Text(text, static_cast<std::size_t>(length)));
-    PyErr_Clear();
+    discard_failed_try();
   }
   if (auto integer = integer_from_python(value)) return Metadata(*integer);
   try {
     return Metadata(to_double(value));
-  } catch (const PythonError&) {
+  } catch (const PythonError& error) {
+    if (ends_every_try(error.type.get())) throw;
     return std::nullopt;
   }
 }

@@ -1,7 +1,9 @@
 // The module entry point: builds the module once per process and registers
 // its two classes.
+#include "python/call.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/results.hpp"
 
 namespace tamsel::python {
 namespace {
@@ -33,6 +35,9 @@ void add_class(PyObject* module, const char* name, PyTypeObject* (*create)()) {
 PyObject* initialise() {
   return guarded([] {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+    create_panic_exception();
+    create_result_builders();
+    create_signal_point();
     Ref module = checked(PyModule_Create2(&module_definition, kApiVersion));
     // PyPy leaves an empty module docstring unset, showing the docstring of
     // the module type instead.

@@ -27,14 +27,46 @@ void set_empty_doc(PyObject* type, const char* doc_slot) {
   if (PyObject_SetAttrString(type, "__doc__", empty.get()) < 0) throw_pending();
 }
 
+// PyPy gives every instance a dictionary, which its attribute lookup reads
+// whatever the class says. `__dict__` hands out an empty view that cannot be
+// written instead of that dictionary.
+PyObject* empty_dict_view(PyObject*, void*) noexcept {
+  Ref empty = Ref::steal(PyDict_New());
+  return empty ? PyDictProxy_New(empty.get()) : nullptr;
+}
+
+PyGetSetDef pypy_getset[] = {
+    {"__dict__", empty_dict_view, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 }  // namespace
 
+PyObject* refuse_reduce_ex(PyObject* self, PyObject* protocol) noexcept {
+  const long number = PyLong_Check(protocol) ? PyLong_AsLong(protocol) : 0;
+  if (number == -1 && PyErr_Occurred()) PyErr_Clear();
+  set_pickling_refused(self, number);
+  return nullptr;
+}
+
+PyObject* refuse_reduce(PyObject* self, PyObject*) noexcept {
+  set_pickling_refused(self, 0);
+  return nullptr;
+}
+
+// Names the first of this module's classes (those that refuse attributes
+// here) among the subclass's bases, as CPython does.
 PyObject* refuse_subclass(PyObject* subclass, PyObject*, PyObject*) noexcept {
-  PyObject* base = PyTuple_Check(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases) &&
-                           PyTuple_GET_SIZE(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases) > 0
-                       ? PyTuple_GET_ITEM(reinterpret_cast<PyTypeObject*>(subclass)->tp_bases, 0)
-                       : subclass;
-  set_subclass_refused(reinterpret_cast<PyTypeObject*>(base));
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(subclass);
+  PyObject* mro = base->tp_mro;
+  for (Py_ssize_t i = 0; mro != nullptr && PyTuple_Check(mro) && i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* candidate = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (candidate != base && candidate->tp_setattro == refuse_attribute) {
+      base = candidate;
+      break;
+    }
+  }
+  set_subclass_refused(base);
   return nullptr;
 }
 
@@ -45,6 +77,7 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
       {Py_tp_dealloc, reinterpret_cast<void*>(definition.deallocate)},
       {Py_tp_setattro, reinterpret_cast<void*>(refuse_attribute)},
       {Py_tp_methods, definition.methods},
+      {kPyPy ? Py_tp_getset : 0, kPyPy ? pypy_getset : nullptr},
       {0, nullptr},
   };
   PyType_Spec spec = {definition.qualified_name, static_cast<int>(definition.instance_size), 0,
