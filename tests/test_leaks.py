@@ -165,23 +165,31 @@ def hnsw_without_schema_failures(index, a):
     expect(ValueError, lambda: index.search(a["query"], filter=a["filter"]))
 
 
+class Enter:
+    """Re-enters its index during conversion. One class for every call: PyPy
+    never frees the C-level type of a class whose instances went through its
+    C API, so a class made per call would grow memory by itself."""
+
+    def __init__(self, index, a, hits):
+        self.index, self.a, self.hits = index, a, hits
+
+    def __float__(self):
+        index, a = self.index, self.a
+        try:
+            index.insert(a["vector"], a["metadata"]) if isinstance(index, tamsel.PyHNSW) else index.insert(a["vector"])
+        except RuntimeError:
+            self.hits.append(1)
+        try:
+            index.search(a["query"])
+        except RuntimeError:
+            self.hits.append(2)
+        return 0.0
+
+
 def reentrant(index, a):
     """A callback that re-enters the index during conversion: both borrow errors."""
     hits = []
-
-    class Enter:
-        def __float__(self):
-            try:
-                index.insert(a["vector"], a["metadata"]) if isinstance(index, tamsel.PyHNSW) else index.insert(a["vector"])
-            except RuntimeError:
-                hits.append(1)
-            try:
-                index.search(a["query"])
-            except RuntimeError:
-                hits.append(2)
-            return 0.0
-
-    enter = Enter()
+    enter = Enter(index, a, hits)
     expect(ValueError, lambda: index.insert([enter]))  # wrong length, after the conversion
     index.search([enter, enter, enter, enter])
     assert hits == [1, 2] + [1] * 4
@@ -264,11 +272,19 @@ def test_calls_in_a_loop_leak_nothing(group):
     if not IS_PYPY:
         counts = [sys.getrefcount(obj) for obj in tracked]
         type_counts = [sys.getrefcount(tamsel.PyFlat), sys.getrefcount(tamsel.PyHNSW)]
-    before = resident_bytes()
-    for _ in range(turns):
-        operation(index, a)
-    full_gc()
-    grown = resident_bytes() - before
+    # A leak grows memory in every round; PyPy's collector, whose plateau moves
+    # with what earlier tests left behind, in some rounds only: it gets three
+    # rounds, and the smallest growth counts.
+    growths = []
+    for _ in range(3 if IS_PYPY else 1):
+        before = resident_bytes()
+        for _ in range(turns):
+            operation(index, a)
+        full_gc()
+        growths.append(resident_bytes() - before)
+        if growths[-1] <= TOLERANCE:
+            break
+    grown = min(growths)
     assert SANITIZED or grown <= TOLERANCE, f"resident memory grew by {grown / 2**20:.2f} MiB over {turns * per_turn} calls"
     if not IS_PYPY:
         after = [sys.getrefcount(obj) for obj in tracked]
