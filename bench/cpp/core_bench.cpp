@@ -1,9 +1,9 @@
 // `core_bench N DIM [M EF_CONSTRUCTION EF_SEARCH]`: build time, recall and
 // query rate of the core on uniform random data, unfiltered and filtered.
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   const double cpu_start = cpu_seconds();
   if (index.create({rows.data(), n}, records, random)) return 1;
-  std::printf("build n=%zu dim=%zu m=%zu ef_construction=%zu: %.2f s wall, %.2f s cpu\n", n, dim,
-              params.m, params.ef_construction, seconds_since(start), cpu_seconds() - cpu_start);
+  std::printf("build n=%zu dim=%zu m=%zu ef_construction=%zu: %.2f s wall, %.2f s cpu\n", n, dim, params.m,
+              params.ef_construction, seconds_since(start), cpu_seconds() - cpu_start);
 
   const Measured plain = measure(index, rows, queries, dim, nullptr, {});
   std::printf("unfiltered ef_search=%zu: recall@10 %.4f, %.0f queries per cpu-s\n", params.ef_search, plain.recall,

@@ -48,9 +48,7 @@ double wall_total = 0.0, cpu_total = 0.0;
 // Processor time of the whole process (glibc: CLOCK_PROCESS_CPUTIME_ID, microseconds).
 double cpu_now() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
-double wall_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double wall_now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // CPU seconds of `f()`; the wall-clock time is only summed for the load ratio.
 template <class F>
@@ -103,8 +101,8 @@ std::vector<double> mixture(std::size_t n, std::size_t dim, std::uint64_t seed) 
   return out;
 }
 
-std::vector<std::uint32_t> exact_knn(const std::vector<double>& data, const std::vector<double>& queries,
-                                     std::size_t n, std::size_t nq, std::size_t dim) {
+std::vector<std::uint32_t> exact_knn(const std::vector<double>& data, const std::vector<double>& queries, std::size_t n,
+                                     std::size_t nq, std::size_t dim) {
   std::vector<std::uint32_t> out(nq * kK);
   std::vector<std::pair<double, std::uint32_t>> scored(n);
   for (std::size_t q = 0; q < nq; ++q) {
@@ -187,7 +185,8 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
     auto one = [&](std::size_t q) {
       auto result = index.search(std::span<const double>(&queries[q * o.dim], o.dim), kK, nullptr);
       const auto& hits = result.value();
-      for (std::size_t j = 0; j < hits.size() && j < kK; ++j) found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);
+      for (std::size_t j = 0; j < hits.size() && j < kK; ++j)
+        found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);
     };
     f.rows.push_back({ef, 0.0, o.queries / best_pass(o, one)});
     f.rows.back().recall = recall(found, exact, o.queries);
@@ -246,7 +245,8 @@ Options parse(int argc, char** argv) {
     else if (key == "--rounds") o.rounds = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--ef") o.efs = parse_list(argv[i + 1]);
     else {
-      std::fprintf(stderr, "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]\n",
+                   argv[0]);
       std::exit(2);
     }
   }
@@ -270,9 +270,10 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "exact neighbours of %zu queries\n", o.queries);
   const auto exact = exact_knn(data, queries, o.n, o.queries, o.dim);
 
-  std::printf("core against core: n = %zu, dim = %zu, %zu queries (best of %zu passes), m = %zu, "
-              "ef_construction = %zu, k = %zu, one thread, CPU time; hnswlib header %s\n", o.n, o.dim, o.queries,
-              o.rounds, kM, kEfConstruction, kK, HNSWLIB_VERSION);
+  std::printf(
+      "core against core: n = %zu, dim = %zu, %zu queries (best of %zu passes), m = %zu, "
+      "ef_construction = %zu, k = %zu, one thread, CPU time; hnswlib header %s\n",
+      o.n, o.dim, o.queries, o.rounds, kM, kEfConstruction, kK, HNSWLIB_VERSION);
   const Figures h = run_hnswlib(o, data32, queries32, exact);
   const Figures t = run_tamsel(o, data, queries, exact);
 
@@ -285,8 +286,8 @@ int main(int argc, char** argv) {
               t.build_s / h.build_s,
               (double(t.rss_growth) / o.n - 8.0 * o.dim) / (double(h.rss_growth) / o.n - 4.0 * o.dim));
 
-  std::printf("%6s  %14s %12s  %14s %12s  %18s\n", "ef", "tamsel recall", "tamsel QPS", "hnswlib recall",
-              "hnswlib QPS", "QPS tamsel/hnswlib");
+  std::printf("%6s  %14s %12s  %14s %12s  %18s\n", "ef", "tamsel recall", "tamsel QPS", "hnswlib recall", "hnswlib QPS",
+              "QPS tamsel/hnswlib");
   for (std::size_t i = 0; i < o.efs.size(); ++i) {
     const Row& a = t.rows[i];
     const Row& b = h.rows[i];
@@ -301,8 +302,10 @@ int main(int argc, char** argv) {
   const Row* bt = best(t);
   const Row* bh = best(h);
   if (bt && bh)
-    std::printf("\nfastest at recall@10 >= 0.95: tamsel %.0f q/s (ef %zu, recall %.4f), hnswlib %.0f q/s (ef %zu, "
-                "recall %.4f): %.2fx\n", bt->qps, bt->ef, bt->recall, bh->qps, bh->ef, bh->recall, bt->qps / bh->qps);
+    std::printf(
+        "\nfastest at recall@10 >= 0.95: tamsel %.0f q/s (ef %zu, recall %.4f), hnswlib %.0f q/s (ef %zu, "
+        "recall %.4f): %.2fx\n",
+        bt->qps, bt->ef, bt->recall, bh->qps, bh->ef, bh->recall, bt->qps / bh->qps);
   std::printf("wall-clock / CPU time over the timed stretches: %.2f\n", wall_total / cpu_total);
   return 0;
 }

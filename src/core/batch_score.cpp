@@ -2,8 +2,8 @@
 
 namespace tamsel {
 
-void score_batch(Metric metric, const double* query, std::size_t dim, const double* const* vectors,
-                 std::size_t count, double* out) {
+void score_batch(Metric metric, const double* query, std::size_t dim, const double* const* vectors, std::size_t count,
+                 double* out) {
   visit_metric(metric, [&](auto entry) {
     const double prepared = entry.prepare_exact(query, dim);
     std::size_t j = 0;

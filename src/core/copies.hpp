@@ -49,7 +49,7 @@ class CopyTable {
 
  private:
   std::size_t dim_;
-  RowTable originals_;  // the linked nodes, by their values
+  RowTable originals_;                     // the linked nodes, by their values
   std::vector<std::uint64_t> has_copies_;  // one bit per node
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> copies_;
 };

@@ -15,9 +15,7 @@ void Flat::reserve_more(std::size_t values) {
   values_.reserve(std::max(needed, values_.capacity() + values_.capacity() / 2));
 }
 
-void Flat::append(std::span<const double> vector) {
-  values_.insert(values_.end(), vector.begin(), vector.end());
-}
+void Flat::append(std::span<const double> vector) { values_.insert(values_.end(), vector.begin(), vector.end()); }
 
 Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> query, std::size_t k,
                                                       Interruption interruption) const {

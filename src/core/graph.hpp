@@ -77,8 +77,7 @@ class Graph {
 
   // Inserting node size() of `level`: choose_links walks and changes nothing;
   // add_node then appends the node, and link_node links it both ways.
-  void choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level,
-                    SearchScratch& scratch);
+  void choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level, SearchScratch& scratch);
   void add_node(const NodeRoom& nodes, const LinkRoom& links, std::size_t level);
   void link_node(const LinkRoom& links, const WalkMeasure& measure, std::uint32_t id, std::size_t level);
 

@@ -49,8 +49,8 @@ std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const Meta
   return add_nodes(vector.data(), 1, BatchRecords{record, {}}, random, never);
 }
 
-std::optional<HNSWError> HNSW::create(VectorRows rows, std::span<const MetadataRecord> records,
-                                      LevelRandom& random, Interruption interruption) {
+std::optional<HNSWError> HNSW::create(VectorRows rows, std::span<const MetadataRecord> records, LevelRandom& random,
+                                      Interruption interruption) {
   if (rows.count == 0) return HNSWError::EmptyVectors;
   const bool with_records = schema() && !records.empty();
   if (with_records && records.size() != rows.count) return HNSWError::AttributeNotFound;

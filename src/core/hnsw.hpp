@@ -56,8 +56,7 @@ class HNSW {
 
   // The caller guarantees `vector` has dim values and `record`, when given,
   // one value per schema name. Failures after the vector was stored leave it stored.
-  std::optional<HNSWError> insert(std::span<const double> vector, const MetadataRecord* record,
-                                  LevelRandom& random);
+  std::optional<HNSWError> insert(std::span<const double> vector, const MetadataRecord* record, LevelRandom& random);
   // `records` is empty or holds one record per row. When `interruption` stops
   // the batch (Interrupted), the rows before are stored and linked, the others not.
   std::optional<HNSWError> create(VectorRows rows, std::span<const MetadataRecord> records, LevelRandom& random,
@@ -80,11 +79,11 @@ class HNSW {
   std::size_t max_neighbors(std::size_t layer) const { return graph_.max_neighbors(layer); }
 
  private:
-  std::optional<HNSWError> add_nodes(const double* first, std::size_t count, BatchRecords records,
-                                     LevelRandom& random, Interruption& interruption);
+  std::optional<HNSWError> add_nodes(const double* first, std::size_t count, BatchRecords records, LevelRandom& random,
+                                     Interruption& interruption);
   // Scores the holders of the filter's value exactly into `results`, keeping the `keep` nearest.
-  void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
-                     std::size_t keep, std::vector<ScoredId>& results) const;
+  void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders, std::size_t keep,
+                     std::vector<ScoredId>& results) const;
 
   std::size_t ef_search_;
   Metric metric_;

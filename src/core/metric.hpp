@@ -66,8 +66,7 @@ struct CosineMetric {
   }
   // The query's norm.
   static double prepare_exact(const double* q, std::size_t dim) { return std::sqrt(product_sum(q, q, dim)); }
-  static void exact_group(const double* q, std::size_t dim, const double* const* rows, double query_norm,
-                          double* out) {
+  static void exact_group(const double* q, std::size_t dim, const double* const* rows, double query_norm, double* out) {
     double norms[kGroup];
     sum_group<Sum::Product>(q, dim, rows, out);
     sum_group<Sum::StoredSquare>(q, dim, rows, norms);
@@ -113,8 +112,7 @@ decltype(auto) visit_metric(Metric metric, Visit&& visit) {
   __builtin_unreachable();
 }
 
-inline double distance(Metric metric, const double* q, std::size_t query_len, const double* v,
-                       std::size_t stored_len) {
+inline double distance(Metric metric, const double* q, std::size_t query_len, const double* v, std::size_t stored_len) {
   return visit_metric(metric, [&](auto entry) { return entry.exact(q, query_len, v, stored_len); });
 }
 

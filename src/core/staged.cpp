@@ -2,8 +2,7 @@
 
 namespace tamsel {
 
-StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records,
-                         LevelRandom& random)
+StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, BatchRecords records, LevelRandom& random)
     : parts_(parts),
       count_(count),
       base_(parts.graph.size()),
@@ -24,8 +23,9 @@ std::vector<Graph::Level> StagedBatch::draw_levels(LevelRandom& random) const {
   std::vector<Graph::Level> levels(count_);
   for (std::size_t i = 0; i < count_; ++i) {
     const std::size_t id = base_ + i;
-    const std::size_t level =
-        id == 0 ? parts_.graph.top_level() : parts_.store.dim() == 0 ? 0 : parts_.graph.draw_level(random);
+    const std::size_t level = id == 0                   ? parts_.graph.top_level()
+                              : parts_.store.dim() == 0 ? 0
+                                                        : parts_.graph.draw_level(random);
     levels[i] = static_cast<Graph::Level>(level);
   }
   return levels;

@@ -26,8 +26,8 @@ void VectorStore::truncate(std::size_t count) {
   walk_rows_.resize(count * code_.row_size());
 }
 
-void VectorStore::score_rows_exactly(Metric metric, const double* query, std::size_t length,
-                                     const double* const* rows, std::size_t count, double* out) const {
+void VectorStore::score_rows_exactly(Metric metric, const double* query, std::size_t length, const double* const* rows,
+                                     std::size_t count, double* out) const {
   if (length == dim_) {
     score_batch(metric, query, dim_, rows, count, out);
     return;

@@ -78,7 +78,8 @@ inline Floats load(const std::int8_t* p) {
 inline float total(Floats lanes) {
   const Floats8 eight = __builtin_shufflevector(lanes, lanes, 0, 1, 2, 3, 4, 5, 6, 7) +
                         __builtin_shufflevector(lanes, lanes, 8, 9, 10, 11, 12, 13, 14, 15);
-  const Floats4 four = __builtin_shufflevector(eight, eight, 0, 1, 2, 3) + __builtin_shufflevector(eight, eight, 4, 5, 6, 7);
+  const Floats4 four =
+      __builtin_shufflevector(eight, eight, 0, 1, 2, 3) + __builtin_shufflevector(eight, eight, 4, 5, 6, 7);
   return (four[0] + four[2]) + (four[1] + four[3]);
 }
 
@@ -109,8 +110,7 @@ inline float squared_difference_sum(const float* q, const std::int8_t* codes, fl
 // The sum of q times the codes (and the squares of the codes alongside, when
 // asked for), two accumulators wide.
 template <bool with_stored_squares>
-inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n, float& result,
-                        float& stored_squares) {
+inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n, float& result, float& stored_squares) {
   Floats s0 = {}, s1 = {}, v0 = {}, v1 = {};
   std::size_t i = 0;
   for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
@@ -162,8 +162,8 @@ class WalkCode {
       has_nan = has_nan || std::isnan(values[i]);
       largest = std::fmax(largest, std::fabs(values[i]));
     }
-    const float scale = has_nan ? std::numeric_limits<float>::quiet_NaN()
-                                : static_cast<float>(largest / walk_detail::kLargestCode);
+    const float scale =
+        has_nan ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(largest / walk_detail::kLargestCode);
     std::memcpy(row, &scale, sizeof scale);
     auto* codes = reinterpret_cast<std::int8_t*>(row + sizeof(float));
     for (std::size_t i = 0; i < dim_; ++i) {

@@ -32,8 +32,7 @@ class WalkMeasure {
     if (length != store_->dim()) return {values, length, nullptr, 0.0};
     form.resize(length);
     store_->code().query_form(values, form.data());
-    const double prepared =
-        visit_metric(metric_, [&](auto entry) { return entry.prepare_walk(form.data(), length); });
+    const double prepared = visit_metric(metric_, [&](auto entry) { return entry.prepare_walk(form.data(), length); });
     return {values, length, form.data(), prepared};
   }
 

@@ -19,10 +19,8 @@ Borrow::Borrow(std::atomic<std::intptr_t>& counter, Use use) : counter_(counter)
 }
 
 Borrow::~Borrow() {
-  if (use_ == Use::Shared)
-    counter_.fetch_sub(1);
-  else
-    counter_.store(0);
+  if (use_ == Use::Shared) counter_.fetch_sub(1);
+  else counter_.store(0);
 }
 
 // ---------------------------------------------------------------- signals during long operations
@@ -74,8 +72,8 @@ namespace {
 // Puts one keyword argument into its slot.
 // A constructor's keywords come in a dictionary, whose keys the interpreter
 // does not check.
-void bind_keyword(const char* qualified_name, std::span<const char* const> names, PyObject* keyword,
-                  PyObject* value, PyObject** slots) {
+void bind_keyword(const char* qualified_name, std::span<const char* const> names, PyObject* keyword, PyObject* value,
+                  PyObject** slots) {
   if (!PyUnicode_Check(keyword)) raise_keyword_not_text();
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
@@ -87,8 +85,7 @@ void bind_keyword(const char* qualified_name, std::span<const char* const> names
   raise_unexpected_keyword(qualified_name, keyword);
 }
 
-void require(const char* qualified_name, std::span<const char* const> names, std::size_t required,
-             PyObject** slots) {
+void require(const char* qualified_name, std::span<const char* const> names, std::size_t required, PyObject** slots) {
   for (std::size_t i = 0; i < required; ++i) {
     if (slots[i] == nullptr) raise_missing_argument(qualified_name, names[i]);
   }

@@ -82,11 +82,10 @@ struct Parameters {
 };
 
 // Sorts positional and keyword arguments into parameter slots (null: not given).
-void bind_arguments(const char* qualified_name, std::span<const char* const> names,
-                    std::size_t required, PyObject* const* args, std::size_t nargs,
-                    PyObject* kwnames, PyObject** slots);
-void bind_arguments(const char* qualified_name, std::span<const char* const> names,
-                    std::size_t required, PyObject* args, PyObject* kwargs, PyObject** slots);
+void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
+                    PyObject* const* args, std::size_t nargs, PyObject* kwnames, PyObject** slots);
+void bind_arguments(const char* qualified_name, std::span<const char* const> names, std::size_t required,
+                    PyObject* args, PyObject* kwargs, PyObject** slots);
 
 template <class T>
 struct IsOptional : std::false_type {};
@@ -141,8 +140,7 @@ T convert_in_order(const char* parameter, PyObject* const* slots, std::size_t po
 }
 
 template <class... A, std::size_t N, std::size_t... I>
-std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots,
-                                   std::index_sequence<I...>) {
+std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots, std::index_sequence<I...>) {
   // Braced initialisation evaluates the conversions in parameter order.
   return std::tuple<A...>{convert_in_order<A>(params.names[I], slots, I, sizeof...(A))...};
 }
@@ -188,8 +186,7 @@ bool has_instance_layout(PyObject* object) {
 
 template <class Record>
 Instance<Record>& receiver(PyObject* self) {
-  if (!PyObject_TypeCheck(self, PythonClass<Record>::type))
-    raise_not_convertible(self, PythonClass<Record>::name);
+  if (!PyObject_TypeCheck(self, PythonClass<Record>::type)) raise_not_convertible(self, PythonClass<Record>::name);
   if (!has_instance_layout<Record>(self)) raise_subclass_refused(PythonClass<Record>::type);
   auto& instance = *reinterpret_cast<Instance<Record>*>(self);
   if (!instance.built) raise_unbuilt_instance(PythonClass<Record>::name);
@@ -220,8 +217,8 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   static_assert(Params.names.size() == Signature::arity, "one name per parameter");
   return guarded([&] {
     PyObject* slots[Signature::arity + 1] = {};
-    bind_arguments(Params.qualified_name, Params.names, Signature::required, args,
-                   static_cast<std::size_t>(nargs), kwnames, slots);
+    bind_arguments(Params.qualified_name, Params.names, Signature::required, args, static_cast<std::size_t>(nargs),
+                   kwnames, slots);
     auto& instance = receiver<typename Signature::Record>(self);
     const Ref keep_alive = Ref::borrow(self);
     PendingResult result = run_borrowed<Operation, Signature>(instance, Params, slots);

@@ -72,8 +72,7 @@ SequenceReader::SequenceReader(PyObject* sequence) : sequence_(sequence) {
     return;
   }
   const bool exact = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
-  size_hint_ = exact ? static_cast<std::size_t>(length)
-                     : std::min(static_cast<std::size_t>(length), kTrustedSizeHint);
+  size_hint_ = exact ? static_cast<std::size_t>(length) : std::min(static_cast<std::size_t>(length), kTrustedSizeHint);
 }
 
 namespace {
@@ -190,10 +189,25 @@ std::unique_ptr<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
   if (format[0] == '\0' || format[1] != '\0') return nullptr;
   const Py_ssize_t size = buffer.view_.itemsize;
   switch (format[0]) {
-    case 'd': if (size == 8) buffer.read_ = read_elements<double>; break;
-    case 'f': if (size == 4) buffer.read_ = read_elements<float>; break;
-    case '?': if (size == 1) buffer.read_ = read_bools; break;
-    case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l': case 'L': case 'q': case 'Q':
+    case 'd':
+      if (size == 8) buffer.read_ = read_elements<double>;
+      break;
+    case 'f':
+      if (size == 4) buffer.read_ = read_elements<float>;
+      break;
+    case '?':
+      if (size == 1) buffer.read_ = read_bools;
+      break;
+    case 'b':
+    case 'B':
+    case 'h':
+    case 'H':
+    case 'i':
+    case 'I':
+    case 'l':
+    case 'L':
+    case 'q':
+    case 'Q':
       if (size == 1) buffer.read_ = integer_reader<std::int8_t, std::uint8_t>(format[0]);
       if (size == 2) buffer.read_ = integer_reader<std::int16_t, std::uint16_t>(format[0]);
       if (size == 4) buffer.read_ = integer_reader<std::int32_t, std::uint32_t>(format[0]);

@@ -20,7 +20,6 @@
 
 namespace tamsel::python {
 
-
 // A (text, any object) pair: a filter, or one item of a metadata list.
 struct NamedValue {
   std::string name;

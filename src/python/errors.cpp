@@ -55,11 +55,11 @@ PyObject* panic_exception = nullptr;
 
 void create_panic_exception() {
   if (panic_exception != nullptr) return;
-  panic_exception = checked(PyErr_NewExceptionWithDoc(
-                                "tamsel.PanicException",
-                                "An internal failure of tamsel. The object that raised it stays usable.",
-                                PyExc_BaseException, nullptr))
-                        .release();
+  panic_exception =
+      checked(PyErr_NewExceptionWithDoc("tamsel.PanicException",
+                                        "An internal failure of tamsel. The object that raised it stays usable.",
+                                        PyExc_BaseException, nullptr))
+          .release();
 }
 
 void set_internal_failure(const char* message) noexcept {
@@ -70,11 +70,9 @@ void set_internal_failure(const char* message) noexcept {
 
 // ---------------------------------------------------------------- argument binding and conversion
 
-void raise_too_many_positional(const char* qualified_name, std::size_t max, std::size_t required,
-                               std::size_t given) {
-  const std::string takes = required == max
-                                ? std::to_string(max)
-                                : "from " + std::to_string(required) + " to " + std::to_string(max);
+void raise_too_many_positional(const char* qualified_name, std::size_t max, std::size_t required, std::size_t given) {
+  const std::string takes =
+      required == max ? std::to_string(max) : "from " + std::to_string(required) + " to " + std::to_string(max);
   raise_type_error(std::string(qualified_name) + "() takes " + takes + " positional arguments but " +
                    std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
@@ -125,8 +123,8 @@ void raise_new_of_nothing(PyTypeObject* own) {
 }
 
 void raise_new_of_non_type(PyTypeObject* own, PyObject* requested) {
-  raise_type_error(std::string(own->tp_name) + ".__new__(X): X is not a type object (" +
-                   Py_TYPE(requested)->tp_name + ")");
+  raise_type_error(std::string(own->tp_name) + ".__new__(X): X is not a type object (" + Py_TYPE(requested)->tp_name +
+                   ")");
 }
 
 void raise_new_of_non_subtype(PyTypeObject* own, PyTypeObject* requested) {
@@ -181,9 +179,7 @@ void raise_too_many_layers(std::size_t max, std::size_t layers) {
   raise_value_error("layers must be at most " + std::to_string(max) + ", got " + std::to_string(layers));
 }
 
-void raise_metadata_without_schema() {
-  raise_value_error("No schema provided in HNSW instance; cannot use metadata");
-}
+void raise_metadata_without_schema() { raise_value_error("No schema provided in HNSW instance; cannot use metadata"); }
 
 void raise_filter_without_schema() {
   raise_value_error("No schema provided in HNSW instance; cannot use metadata filtering");

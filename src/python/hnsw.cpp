@@ -83,8 +83,8 @@ StoredVectorHits search(const HNSW& index, std::vector<double> query, std::optio
   return stored_vector_hits(index, found.value());
 }
 
-constexpr Parameters<7> kNew{
-    "PyHNSW.__new__", {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"}};
+constexpr Parameters<7> kNew{"PyHNSW.__new__",
+                             {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"}};
 constexpr Parameters<2> kInsert{"PyHNSW.insert", {"vector", "metadata"}};
 constexpr Parameters<3> kSearch{"PyHNSW.search", {"query", "k", "filter"}};
 constexpr Parameters<2> kCreate{"PyHNSW.create", {"vectors", "metadata"}};

@@ -85,8 +85,8 @@ void create_result_builders() {
   Ref array = attribute(array_module.get(), "array"), len = attribute(builtins.get(), "len"),
       list = attribute(builtins.get(), "list"), range = attribute(builtins.get(), "range"),
       zip = attribute(builtins.get(), "zip");
-  Ref pair = checked(PyObject_CallFunctionObjArgs(define, array.get(), len.get(), list.get(), range.get(),
-                                                  zip.get(), nullptr));
+  Ref pair = checked(
+      PyObject_CallFunctionObjArgs(define, array.get(), len.get(), list.get(), range.get(), zip.get(), nullptr));
   if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
     throw InternalFailure("the result builders are not a pair");
   unpack_hits = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)).release();

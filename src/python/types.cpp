@@ -80,8 +80,8 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
       {kPyPy ? Py_tp_getset : 0, kPyPy ? pypy_getset : nullptr},
       {0, nullptr},
   };
-  PyType_Spec spec = {definition.qualified_name, static_cast<int>(definition.instance_size), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec spec = {definition.qualified_name, static_cast<int>(definition.instance_size), 0, Py_TPFLAGS_DEFAULT,
+                      slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
     PyErr_Print();

@@ -12,8 +12,8 @@ namespace tamsel::python {
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 inline PyMethodDef method_entry(const char* name, FastMethod function, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-          METH_FASTCALL | METH_KEYWORDS, doc};
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_FASTCALL | METH_KEYWORDS,
+          doc};
 }
 
 struct ClassDefinition {
@@ -25,7 +25,7 @@ struct ClassDefinition {
   Py_ssize_t instance_size;
   newfunc construct;
   destructor deallocate;
-  PyMethodDef* methods;   // ends with a null entry (method_table)
+  PyMethodDef* methods;  // ends with a null entry (method_table)
 };
 
 // Entries that only PyPy's method tables carry, where PyPy does not refuse

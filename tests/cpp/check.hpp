@@ -20,7 +20,6 @@ struct Register {
 };
 
 // Records a failed check of the running case; the case fails if any check does.
-void check(bool ok, const std::string& what,
-           std::source_location where = std::source_location::current());
+void check(bool ok, const std::string& what, std::source_location where = std::source_location::current());
 
 }  // namespace tamsel::testing

@@ -16,8 +16,8 @@
 namespace tamsel::testing {
 namespace {
 
-HNSWParams params(std::size_t dim, std::size_t layers = 5, std::size_t m = 16,
-                  std::size_t ef_construction = 200, std::size_t ef_search = 50) {
+HNSWParams params(std::size_t dim, std::size_t layers = 5, std::size_t m = 16, std::size_t ef_construction = 200,
+                  std::size_t ef_search = 50) {
   HNSWParams p;
   p.dim = dim;
   p.layers = layers;
@@ -45,7 +45,7 @@ void check_error(const Result<std::vector<ScoredId>, HNSWError>& result, HNSWErr
 }
 
 std::vector<ScoredId> found_or_fail(Result<std::vector<ScoredId>, HNSWError> result,
-                                 std::source_location where = std::source_location::current()) {
+                                    std::source_location where = std::source_location::current()) {
   check(result.ok(), "search failed: " + error_text(result), where);
   return result.ok() ? std::move(result).value() : std::vector<ScoredId>{};
 }
@@ -54,9 +54,8 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 
 // Ascending distance order with NaN last, each node once, at most `bound`
 // results, each distance the exact one for its stored vector.
-void check_contract(const HNSW& index, Metric metric, std::span<const double> query,
-                    const std::vector<ScoredId>& found, std::size_t bound,
-                    std::source_location where = std::source_location::current()) {
+void check_contract(const HNSW& index, Metric metric, std::span<const double> query, const std::vector<ScoredId>& found,
+                    std::size_t bound, std::source_location where = std::source_location::current()) {
   check(found.size() <= bound, "more results than min(k, ef_search)", where);
   std::set<std::size_t> ids;
   for (std::size_t j = 0; j < found.size(); ++j) {
@@ -95,9 +94,8 @@ const Register level_draw("levels follow the weights e^-i, one draw per node but
     check(index.level(0) == layers - 1, "node 0 is not on the top layer");
     for (std::size_t id = 1; id < index.size(); ++id) {
       const std::size_t expected = walked_level(layers, mirror.uniform());
-      check(index.level(id) == expected, "layers " + std::to_string(layers) + ": node " +
-                                             std::to_string(id) + " has level " +
-                                             std::to_string(index.level(id)) + ", the walk gives " +
+      check(index.level(id) == expected, "layers " + std::to_string(layers) + ": node " + std::to_string(id) +
+                                             " has level " + std::to_string(index.level(id)) + ", the walk gives " +
                                              std::to_string(expected));
     }
     check(random.uniform() == mirror.uniform(), "the inserts drew another count of numbers");
@@ -114,8 +112,8 @@ const Register empty_index("an empty index returns nothing, whatever k, filter o
   const Filter bad{"missing", Metadata(Metadata::Integer{1})};
   for (std::size_t layers : {0, 1, 5}) {
     for (std::size_t ef_search : {0, 50}) {
-      for (const auto& schema : {std::optional<Schema>{}, std::optional<Schema>{Schema{}},
-                                 std::optional<Schema>{Schema{"a"}}}) {
+      for (const auto& schema :
+           {std::optional<Schema>{}, std::optional<Schema>{Schema{}}, std::optional<Schema>{Schema{"a"}}}) {
         const HNSW index(params(3, layers, 16, 200, ef_search), Metric::Euclidean, schema);
         const double query[] = {1, 2, 3};
         for (const Filter* filter : {static_cast<const Filter*>(nullptr), &bad}) {
@@ -205,8 +203,7 @@ const Register no_layers("layers 0 stores vectors without links; searches report
   fill(index, rows, random);
   check(!index.insert({rows.data(), 4}, nullptr, random), "insert failed");
   check(index.size() == 21, "nodes missing");
-  for (std::size_t id = 0; id < index.size(); ++id)
-    check(index.neighbors(id, 0).empty(), "a node was linked");
+  for (std::size_t id = 0; id < index.size(); ++id) check(index.neighbors(id, 0).empty(), "a node was linked");
   check_error(index.search({rows.data(), 4}, 3, nullptr), HNSWError::InvalidLayer);
 });
 
@@ -228,8 +225,7 @@ const Register create_checks("create refuses a batch before storing any of it", 
   const std::vector<MetadataRecord> two(2, MetadataRecord{Metadata(Metadata::Integer{1})});
   HNSW with_schema(params(2), Metric::Euclidean, Schema{"a"});
   check(with_schema.create({rows.data(), 0}, {}, random) == HNSWError::EmptyVectors, "EmptyVectors");
-  check(with_schema.create({rows.data(), 3}, two, random) == HNSWError::AttributeNotFound,
-        "AttributeNotFound");
+  check(with_schema.create({rows.data(), 3}, two, random) == HNSWError::AttributeNotFound, "AttributeNotFound");
   check(with_schema.size() == 0, "a refused batch stored something");
   // No records at all: the nodes are stored without any and match no filter.
   check(!with_schema.create({rows.data(), 3}, {}, random), "records left out should be accepted");
@@ -241,8 +237,7 @@ const Register create_checks("create refuses a batch before storing any of it", 
   check(without_schema.size() == 3, "nodes missing");
   // Later rows are numbered after the stored nodes.
   check(!without_schema.create({rows.data() + 2, 2}, {}, random), "second create failed");
-  check(without_schema.size() == 5 && without_schema.vector(3)[0] == rows[2] &&
-            without_schema.vector(4)[1] == rows[5],
+  check(without_schema.size() == 5 && without_schema.vector(3)[0] == rows[2] && without_schema.vector(4)[1] == rows[5],
         "rows not stored after the existing nodes");
 });
 
@@ -409,7 +404,7 @@ const Register filter_equality("filters match by variant and IEEE equality, neve
     }
     const Metadata probes[] = {Metadata(Metadata::Integer{1}), Metadata(Metadata::Float{1.0}),
                                Metadata(Metadata::Float{0.0}), Metadata(Metadata::Float{std::nan("")}),
-                               Metadata(Metadata::Text{"a"}), Metadata(Metadata::Text{"A"})};
+                               Metadata(Metadata::Text{"a"}),  Metadata(Metadata::Text{"A"})};
     for (const Metadata& probe : probes) {
       const Filter filter{"kind", probe};
       std::size_t holders = 0;
@@ -418,9 +413,9 @@ const Register filter_equality("filters match by variant and IEEE equality, neve
         const std::span<const double> query(rows.data() + (qi * 7 % n) * dim, dim);
         const auto found = found_or_fail(index.search(query, 10, &filter));
         check_contract(index, Metric::Euclidean, query, found, 10);
-        check(found.size() == std::min<std::size_t>(holders, 10),
-              "n " + std::to_string(n) + ": " + std::to_string(found.size()) + " results for " +
-                  std::to_string(holders) + " holders");
+        check(found.size() == std::min<std::size_t>(holders, 10), "n " + std::to_string(n) + ": " +
+                                                                      std::to_string(found.size()) + " results for " +
+                                                                      std::to_string(holders) + " holders");
         for (const ScoredId& f : found)
           check(values[f.id] && *values[f.id] == probe, "a node that does not match was returned");
       }
@@ -537,9 +532,8 @@ const Register concurrent_searches("searches from several threads at once give t
     });
   for (auto& thread : threads) thread.join();
   const auto same = [](const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const ScoredId& x, const ScoredId& y) {
-      return x.id == y.id && same_bits(x.score, y.score);
-    });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const ScoredId& x, const ScoredId& y) { return x.id == y.id && same_bits(x.score, y.score); });
   };
   for (const auto& mine : parallel)
     for (std::size_t qi = 0; qi < queries; ++qi) check(same(mine[qi], serial[qi]), "query " + std::to_string(qi));

@@ -17,8 +17,7 @@ std::vector<TestCase>& registry() {
 void check(bool ok, const std::string& what, std::source_location where) {
   if (ok) return;
   ++failed_checks;
-  std::printf("  check failed at %s:%u: %s\n", where.file_name(), static_cast<unsigned>(where.line()),
-              what.c_str());
+  std::printf("  check failed at %s:%u: %s\n", where.file_name(), static_cast<unsigned>(where.line()), what.c_str());
 }
 
 }  // namespace tamsel::testing

@@ -22,8 +22,8 @@ inline std::vector<double> uniform_rows(std::size_t count, std::size_t dim, std:
 }
 
 // Ids of the k nearest rows among `candidates` (all rows when empty), NaN last.
-inline std::vector<std::size_t> exact_nearest(Metric metric, const std::vector<double>& rows,
-                                              std::size_t dim, const double* query, std::size_t k,
+inline std::vector<std::size_t> exact_nearest(Metric metric, const std::vector<double>& rows, std::size_t dim,
+                                              const double* query, std::size_t k,
                                               const std::vector<std::size_t>& candidates = {}) {
   std::vector<std::pair<double, std::size_t>> scored;
   const std::size_t count = candidates.empty() ? rows.size() / dim : candidates.size();
