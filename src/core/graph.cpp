@@ -184,16 +184,15 @@ void Graph::keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sort
   // candidate falls at the first kept neighbour it is nearer to.
   const std::size_t form_size = measure.form_size();
   kept_forms_.resize(limit * form_size);
-  double kept_prepared[kMaxBlockIds];
   std::size_t kept = 0;
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const ScoredId candidate = sorted[i];
     const auto id = static_cast<std::uint32_t>(candidate.id);
     bool diverse = true;
     for (std::size_t j = 0; j < kept && diverse; ++j)
-      diverse = !(measure.measure(kept_forms_.data() + j * form_size, kept_prepared[j], id) < candidate.score);
+      diverse = !(measure.distance(kept_forms_.data() + j * form_size, id) < candidate.score);
     if (diverse) {
-      kept_prepared[kept] = measure.prepare_node(id, kept_forms_.data() + kept * form_size);
+      measure.node_form(id, kept_forms_.data() + kept * form_size);
       sorted[kept++] = candidate;
     } else {
       pruned_.push_back(candidate);

@@ -38,7 +38,7 @@ std::size_t served_layers(std::size_t layers) {
 HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema)
     : ef_search_(params.ef_search),
       metric_(metric),
-      store_(params.dim),
+      store_(params.dim, metric),
       graph_(served_layers(params.layers), params.m, params.ef_construction),
       metadata_(std::move(schema)),
       copies_(params.dim) {}
@@ -78,7 +78,7 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
     }
     const bool linked = linkable && batch.original(i) == CopyTable::kNone;
     if (linked)
-      graph_.choose_links(measure, measure.query(batch.row(i), dim(), scratch->query_form), batch.level(i), *scratch);
+      graph_.choose_links(measure, measure.link_query(batch.row(i), scratch->query_form), batch.level(i), *scratch);
     batch.store(i, linked);
   }
   return std::nullopt;
@@ -124,7 +124,7 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
     score_holders(q, length, holders, keep, results);
   } else {
     const WalkMeasure measure(metric_, store_);
-    const WalkQuery walk = measure.query(q, length, scratch->query_form);
+    const WalkQuery walk = measure.search_query(q, length, scratch->query_form);
     graph_.search(measure, walk, ef_search_, SearchAdmission{metadata_, target ? &*target : nullptr, copies_},
                   *scratch);
     // The walk ranked its results by its own measure.

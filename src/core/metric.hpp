@@ -6,11 +6,7 @@
 // - prepare_exact(q, dim): what scoring many vectors against one query
 //   computes once; exact_group(q, dim, rows, prepared, out): kGroup of those
 //   scores at once, bit-identical to exact.
-// - kWalkByDirection: whether the walk sees only the directions of stored
-//   vectors (a stored vector measured from is then decoded without its scale).
-// - prepare_walk(q, dim): what the walk computes once per float32 query;
-//   walk(code, q, prepared, row): the measure the graph walk compares, on the
-//   walk copy. Smaller is nearer; it need only order like the exact score.
+// - kWalk: how the graph walk sees the metric (WalkMapping below).
 // Every score is ranked ascending, the similarities too (least similar first).
 // visit_metric hands the entry of a Metric to generic code: it is the one
 // switch over the metrics.
@@ -21,11 +17,37 @@
 #include <cstddef>
 
 #include "core/sums.hpp"
-#include "core/walk_code.hpp"
 
 namespace tamsel {
 
 enum class Metric { Euclidean, Cosine, InnerProduct };
+
+// How the graph walk sees a metric. The graph is always a proximity graph:
+// each stored vector is a point of the walk space (walk_space.hpp), linked to
+// the points nearest to it by the Euclidean distance there, where nearer
+// means more alike under the metric.
+// - direction: a vector's point is its direction, the vector over its norm
+//   (the cosine sees nothing else).
+// - lifted: a vector's point gains one coordinate, sqrt(M^2 - |x|^2) for a
+//   bound M on the stored norms. Every point then has the norm M, and the
+//   nearer two points, the larger the product of their vectors, so a graph
+//   of nearest points is a graph of largest products, in which small
+//   vectors still have neighbours of their own.
+// - search: what a search walks towards. A distance ranks the points nearest
+//   to the query's point first. A similarity lists the least similar first,
+//   and since sim(x, q) = -sim(x, -q) exactly, those are the most similar to
+//   the mirrored query -q: the points nearest to the point of -q. On the unit
+//   sphere of the directions, those are the points farthest from the
+//   query's own point, which lies near the data when the query does, where
+//   the walk copy resolves it best. Lifted, they are the points of the
+//   smallest product with the query.
+enum class WalkSearch { Nearest, Farthest, SmallestProduct };
+
+struct WalkMapping {
+  bool direction;
+  bool lifted;
+  WalkSearch search;
+};
 
 inline double euclidean_distance(const double* q, std::size_t query_len, const double* v, std::size_t stored_len) {
   return std::sqrt(squared_difference_sum(q, v, std::min(query_len, stored_len)));
@@ -52,12 +74,7 @@ struct EuclideanMetric {
     for (std::size_t j = 0; j < kGroup; ++j) out[j] = std::sqrt(out[j]);
   }
 
-  // The squared distance: the same order as the distance, without a root.
-  static constexpr bool kWalkByDirection = false;
-  static double prepare_walk(const float*, std::size_t) { return 0.0; }
-  static double walk(const WalkCode& code, const float* q, double, WalkRow row) {
-    return code.squared_distance(q, row);
-  }
+  static constexpr WalkMapping kWalk{.direction = false, .lifted = false, .search = WalkSearch::Nearest};
 };
 
 struct CosineMetric {
@@ -73,18 +90,7 @@ struct CosineMetric {
     for (std::size_t j = 0; j < kGroup; ++j) out[j] = out[j] / (query_norm * std::sqrt(norms[j]));
   }
 
-  // The cosine ignores the scale on both sides, so a stored vector whose
-  // scale leaves the float32 range is still measured by its direction.
-  static constexpr bool kWalkByDirection = true;
-  static double prepare_walk(const float* q, std::size_t dim) {
-    double squares = 0.0;
-    for (std::size_t i = 0; i < dim; ++i) squares += double{q[i]} * q[i];
-    return std::sqrt(squares);
-  }
-  static double walk(const WalkCode& code, const float* q, double query_norm, WalkRow row) {
-    const WalkCode::Direction d = code.direction_product(q, row);
-    return static_cast<double>(d.product) / (query_norm * std::sqrt(static_cast<double>(d.squares)));
-  }
+  static constexpr WalkMapping kWalk{.direction = true, .lifted = false, .search = WalkSearch::Farthest};
 };
 
 struct InnerProductMetric {
@@ -96,9 +102,7 @@ struct InnerProductMetric {
     sum_group<Sum::Product>(q, dim, rows, out);
   }
 
-  static constexpr bool kWalkByDirection = false;
-  static double prepare_walk(const float*, std::size_t) { return 0.0; }
-  static double walk(const WalkCode& code, const float* q, double, WalkRow row) { return code.product(q, row); }
+  static constexpr WalkMapping kWalk{.direction = false, .lifted = true, .search = WalkSearch::SmallestProduct};
 };
 
 // Calls `visit` with the entry of `metric` and returns what it returns.
@@ -110,6 +114,10 @@ decltype(auto) visit_metric(Metric metric, Visit&& visit) {
     case Metric::InnerProduct: return visit(InnerProductMetric{});
   }
   __builtin_unreachable();
+}
+
+inline WalkMapping walk_mapping(Metric metric) {
+  return visit_metric(metric, [](auto entry) { return decltype(entry)::kWalk; });
 }
 
 inline double distance(Metric metric, const double* q, std::size_t query_len, const double* v, std::size_t stored_len) {

@@ -12,7 +12,7 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
       link_room_(parts.graph.reserve_links(levels_)) {
-  for (std::size_t i = 0; i < count; ++i) parts_.store.append(store_room_, first + i * parts_.store.dim());
+  parts_.store.append(store_room_, first, count);
 }
 
 StagedBatch::~StagedBatch() { parts_.store.truncate(parts_.graph.size()); }

@@ -10,18 +10,36 @@ namespace tamsel {
 VectorStore::Room VectorStore::reserve(std::size_t count) {
   make_room(values_, count * dim_);
   make_room(walk_rows_, count * code_.row_size());
+  if (count > 0) {
+    point_.reserve(dim_);
+    space_.reserve();
+  }
   return Room{};
 }
 
-void VectorStore::append(const Room&, const double* vector) {
-  const std::size_t id = walk_rows_.size() / code_.row_size();
-  values_.insert(values_.end(), vector, vector + dim_);
-  walk_rows_.resize(walk_rows_.size() + code_.row_size());
-  code_.encode(vector, walk_rows_.data() + id * code_.row_size());
+void VectorStore::append(const Room&, const double* first, std::size_t count) {
+  const std::size_t start = size();
+  values_.insert(values_.end(), first, first + count * dim_);
+  walk_rows_.resize(walk_rows_.size() + count * code_.row_size());
+  point_.resize(dim_);
+  const std::size_t total = start + count;
+  if (!space_.due(total, false)) {
+    bool held = true;
+    for (std::size_t id = start; id < total; ++id) held = encode(id) && held;
+    if (held || !space_.due(total, true)) return;
+  }
+  space_.fit(values_.data(), total);
+  for (std::size_t id = 0; id < total; ++id) encode(id);
+}
+
+bool VectorStore::encode(std::size_t id) {
+  const WalkSpace::Placed placed = space_.place(row(id), point_.data());
+  code_.encode(point_.data(), placed.lift, walk_rows_.data() + id * code_.row_size());
+  return placed.held;
 }
 
 void VectorStore::truncate(std::size_t count) {
-  if (count >= walk_rows_.size() / code_.row_size()) return;
+  if (count >= size()) return;
   values_.resize(count * dim_);
   walk_rows_.resize(count * code_.row_size());
 }

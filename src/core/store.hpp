@@ -1,20 +1,23 @@
-// The stored vectors: float64 values, and the walk copy the graph walk reads.
+// The stored vectors: float64 values, and the walk copy the graph walk reads
+// (their points in the walk space, encoded).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/large_buffer.hpp"
 #include "core/metric.hpp"
 #include "core/scored.hpp"
 #include "core/walk_code.hpp"
+#include "core/walk_space.hpp"
 
 namespace tamsel {
 
 class VectorStore {
  public:
-  explicit VectorStore(std::size_t dim) : dim_(dim), code_(dim) {}
+  VectorStore(std::size_t dim, Metric metric) : dim_(dim), space_(metric, dim), code_(dim) {}
 
   std::size_t dim() const { return dim_; }
   // Emptiness looks at the stored numbers: a dim-0 store never holds any.
@@ -22,6 +25,7 @@ class VectorStore {
   const double* row(std::size_t id) const { return values_.data() + id * dim_; }
   std::span<const double> vector(std::size_t id) const { return {row(id), dim_}; }
 
+  const WalkSpace& space() const { return space_; }
   const WalkCode& code() const { return code_; }
   WalkRow walk_row(std::size_t id) const { return walk_rows_.data() + id * code_.row_size(); }
 
@@ -31,8 +35,10 @@ class VectorStore {
   };
   // Room for `count` more vectors.
   Room reserve(std::size_t count);
-  // Appends `vector` (dim numbers) and its walk row.
-  void append(const Room& room, const double* vector);
+  // Appends `count` vectors of dim numbers from `first`, with their walk
+  // rows; when the frame of the walk space no longer fits the data, it is
+  // fitted again and every row encoded anew.
+  void append(const Room& room, const double* first, std::size_t count);
   // Drops the vectors from `count` on: a batch gives back the rows it did not store.
   void truncate(std::size_t count);
 
@@ -43,11 +49,16 @@ class VectorStore {
   void score_exactly(Metric metric, const double* query, std::size_t length, std::span<ScoredId> entries) const;
 
  private:
+  std::size_t size() const { return walk_rows_.size() / code_.row_size(); }
+  // Encodes the walk row of vector `id`; false when the frame does not hold it.
+  bool encode(std::size_t id);
   void score_rows_exactly(Metric metric, const double* query, std::size_t length, const double* const* rows,
                           std::size_t count, double* out) const;
 
   std::size_t dim_;
+  WalkSpace space_;
   WalkCode code_;
+  std::vector<double> point_;  // the point of the vector being encoded
   LargeBuffer<double> values_;
   LargeBuffer<std::byte> walk_rows_;  // a row per vector, as code_ writes them
 };

@@ -1,16 +1,19 @@
 // The encoding of the walk copy: how a stored vector is kept a second time
 // for the graph walk, and the float32 kernels that measure a query against it.
 //
-// A walk only compares measures with one another, so it may read a coarser
-// copy: one signed 8-bit code per component and one float32 scale, the
-// vector's largest magnitude over 127 (component i is about scale * code i).
-// That is an eighth of the float64 vector, and a row of 128 components fits
-// in three cache lines. The query is taken as float32. Sums may run in any
-// order. Every score a caller sees is computed again, exactly, from the
-// float64 vectors.
+// The walk measures points of the walk space (walk_space.hpp), where every
+// metric becomes a Euclidean proximity and the data sits centred and scaled
+// near the unit. A walk only compares measures with one another, so it may
+// read a coarser copy of a point: one signed 8-bit code per component and one
+// float32 scale, the point's largest magnitude over 127 (component i is about
+// scale * code i), and the point's lift, one more coordinate kept as a
+// float32. That is about an eighth of the float64 vector, and a row of 128
+// components fits in three cache lines. The query is taken as float32. Sums
+// may run in any order. Every score a caller sees is computed again, exactly,
+// from the float64 vectors.
 //
 // Nothing outside this file knows the layout of a row: the store keeps the
-// rows, and the metrics measure through the kernels below.
+// rows, and the walk measures through the kernels below.
 #pragma once
 
 #include <algorithm>
@@ -33,13 +36,19 @@ namespace walk_detail {
 
 constexpr int kLargestCode = 127;
 
-inline float scale_of(WalkRow row) {
-  float scale;
-  std::memcpy(&scale, row, sizeof scale);
-  return scale;
+// A row: the scale, the lift, then one code per component.
+constexpr std::size_t kLiftAt = sizeof(float);
+constexpr std::size_t kCodesAt = 2 * sizeof(float);
+
+inline float float_at(WalkRow row, std::size_t offset) {
+  float value;
+  std::memcpy(&value, row + offset, sizeof value);
+  return value;
 }
 
-inline const std::int8_t* codes_of(WalkRow row) { return reinterpret_cast<const std::int8_t*>(row + sizeof(float)); }
+inline float scale_of(WalkRow row) { return float_at(row, 0); }
+inline float lift_of(WalkRow row) { return float_at(row, kLiftAt); }
+inline const std::int8_t* codes_of(WalkRow row) { return reinterpret_cast<const std::int8_t*>(row + kCodesAt); }
 
 constexpr std::size_t kWidth = 16;
 using Floats = float __attribute__((vector_size(kWidth * sizeof(float))));
@@ -107,106 +116,82 @@ inline float squared_difference_sum(const float* q, const std::int8_t* codes, fl
   return sum;
 }
 
-// The sum of q times the codes (and the squares of the codes alongside, when
-// asked for), two accumulators wide.
-template <bool with_stored_squares>
-inline void product_sum(const float* q, const std::int8_t* codes, std::size_t n, float& result, float& stored_squares) {
-  Floats s0 = {}, s1 = {}, v0 = {}, v1 = {};
+// The sum of q times the codes, two accumulators wide.
+inline float product_sum(const float* q, const std::int8_t* codes, std::size_t n) {
+  Floats s0 = {}, s1 = {};
   std::size_t i = 0;
   for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
-    const Floats a = load(codes + i), b = load(codes + i + kWidth);
-    s0 += load(q + i) * a;
-    s1 += load(q + i + kWidth) * b;
-    if constexpr (with_stored_squares) {
-      v0 += a * a;
-      v1 += b * b;
-    }
+    s0 += load(q + i) * load(codes + i);
+    s1 += load(q + i + kWidth) * load(codes + i + kWidth);
   }
   if (i + kWidth <= n) {
-    const Floats a = load(codes + i);
-    s0 += load(q + i) * a;
-    if constexpr (with_stored_squares) v0 += a * a;
+    s0 += load(q + i) * load(codes + i);
     i += kWidth;
   }
-  float rest = total(s0 + s1), rest_squares = total(v0 + v1);
-  for (; i < n; ++i) {
-    const float x = static_cast<float>(codes[i]);
-    rest += q[i] * x;
-    if constexpr (with_stored_squares) rest_squares += x * x;
-  }
-  result = rest;
-  stored_squares = rest_squares;
+  float sum = total(s0 + s1);
+  for (; i < n; ++i) sum += q[i] * static_cast<float>(codes[i]);
+  return sum;
 }
 
 }  // namespace walk_detail
 
 // What the graph walk reads of the vectors of one index, and how it measures.
+// A form is how a point is measured against rows: dim float32 components,
+// then its lift.
 class WalkCode {
  public:
   explicit WalkCode(std::size_t dim) : dim_(dim) {}
 
-  std::size_t row_size() const { return sizeof(float) + dim_; }
+  std::size_t row_size() const { return walk_detail::kCodesAt + dim_; }
+  std::size_t form_size() const { return dim_ + 1; }
 
-  // Writes the row of `values` (row_size() bytes).
-  // A vector with a NaN gets a NaN scale and zero codes, so every measure to
+  // Writes the row of the point `point` (dim numbers) with its lift.
+  // A point with a NaN gets a NaN scale and zero codes, so every measure to
   // or from it is NaN (which the walk takes as the farthest). One with
   // infinities but no NaN gets an infinite scale, codes of +-127 at its
-  // infinities and 0 elsewhere: its inner products keep their infinite sign. A
-  // zero vector gets a zero scale. A scale beyond the float32 range is
-  // infinite, one below it zero or subnormal; the direction_product, which
-  // ignores the scale, still sees the vector's direction.
-  void encode(const double* values, std::byte* row) const {
+  // infinities and 0 elsewhere: its products keep their infinite sign. A
+  // zero point gets a zero scale.
+  void encode(const double* point, double lift, std::byte* row) const {
     double largest = 0.0;
     bool has_nan = false;
     for (std::size_t i = 0; i < dim_; ++i) {
-      has_nan = has_nan || std::isnan(values[i]);
-      largest = std::fmax(largest, std::fabs(values[i]));
+      has_nan = has_nan || std::isnan(point[i]);
+      largest = std::fmax(largest, std::fabs(point[i]));
     }
     const float scale =
         has_nan ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(largest / walk_detail::kLargestCode);
+    const auto lift32 = static_cast<float>(lift);
     std::memcpy(row, &scale, sizeof scale);
-    auto* codes = reinterpret_cast<std::int8_t*>(row + sizeof(float));
+    std::memcpy(row + walk_detail::kLiftAt, &lift32, sizeof lift32);
+    auto* codes = reinterpret_cast<std::int8_t*>(row + walk_detail::kCodesAt);
     for (std::size_t i = 0; i < dim_; ++i) {
       // The ratio lies in [-1, 1] whatever the magnitude, so the code never leaves [-127, 127].
       double ratio = 0.0;
-      if (std::isinf(largest)) ratio = std::isinf(values[i]) ? std::copysign(1.0, values[i]) : 0.0;
-      else if (!has_nan && largest > 0.0) ratio = values[i] / largest;
+      if (std::isinf(largest)) ratio = std::isinf(point[i]) ? std::copysign(1.0, point[i]) : 0.0;
+      else if (!has_nan && largest > 0.0) ratio = point[i] / largest;
       codes[i] = static_cast<std::int8_t>(std::lround(ratio * walk_detail::kLargestCode));
     }
   }
 
-  // The float32 form in which a vector is measured against rows (dim numbers into `out`).
-  void query_form(const double* values, float* out) const {
-    for (std::size_t i = 0; i < dim_; ++i) out[i] = static_cast<float>(values[i]);
+  // The form of a row's point, as the row keeps it (form_size() floats into `out`).
+  void decode(WalkRow row, float* out) const {
+    const float scale = walk_detail::scale_of(row);
+    const std::int8_t* codes = walk_detail::codes_of(row);
+    for (std::size_t i = 0; i < dim_; ++i) out[i] = scale * static_cast<float>(codes[i]);
+    out[dim_] = walk_detail::lift_of(row);
   }
 
-  // The same for a stored vector, from its row: the vector as the row keeps it,
-  // or only its direction (a positive multiple of it, finite and nonzero
-  // whenever the vector is, whatever its scale; a NaN row gives zeros).
-  void decode(WalkRow row, float* out) const { decode_scaled(walk_detail::scale_of(row), row, out); }
-  void decode_direction(WalkRow row, float* out) const { decode_scaled(1.0f, row, out); }
-
-  // |q - x|^2 for the row's vector x.
+  // |q - x|^2 for the row's point x, lifts included.
   float squared_distance(const float* q, WalkRow row) const {
-    return walk_detail::squared_difference_sum(q, walk_detail::codes_of(row), walk_detail::scale_of(row), dim_);
+    const float lift = q[dim_] - walk_detail::lift_of(row);
+    return walk_detail::squared_difference_sum(q, walk_detail::codes_of(row), walk_detail::scale_of(row), dim_) +
+           lift * lift;
   }
 
-  // q . x for the row's vector x.
+  // q . x for the row's point x, without the lifts.
   double product(const float* q, WalkRow row) const {
-    float paired = 0.0f, unused = 0.0f;
-    walk_detail::product_sum<false>(q, walk_detail::codes_of(row), dim_, paired, unused);
-    return static_cast<double>(walk_detail::scale_of(row)) * paired;
-  }
-
-  // q . d and |d|^2 for a vector d of the row's direction (as decode_direction gives it).
-  struct Direction {
-    float product;
-    float squares;
-  };
-  Direction direction_product(const float* q, WalkRow row) const {
-    Direction measured{0.0f, 0.0f};
-    walk_detail::product_sum<true>(q, walk_detail::codes_of(row), dim_, measured.product, measured.squares);
-    return measured;
+    return static_cast<double>(walk_detail::scale_of(row)) *
+           walk_detail::product_sum(q, walk_detail::codes_of(row), dim_);
   }
 
   // The first cache lines of a row: the hardware prefetcher follows on from there.
@@ -219,11 +204,6 @@ class WalkCode {
   }
 
  private:
-  void decode_scaled(float scale, WalkRow row, float* out) const {
-    const std::int8_t* codes = walk_detail::codes_of(row);
-    for (std::size_t i = 0; i < dim_; ++i) out[i] = scale * static_cast<float>(codes[i]);
-  }
-
   std::size_t dim_;
 };
 

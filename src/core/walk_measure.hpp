@@ -1,4 +1,4 @@
-// What the graph walk compares: stored nodes measured from a vector, on the walk copy.
+// What the graph walk compares: stored nodes measured from a point, on the walk copy.
 #pragma once
 
 #include <cmath>
@@ -12,64 +12,76 @@
 
 namespace tamsel {
 
-// A vector the walk measures from, prepared once for the metric's walk kernel.
+// What the walk measures from, and how (WalkSearch, metric.hpp). Linking
+// measures the distance between points of the walk space.
 struct WalkQuery {
   const double* values;
   std::size_t length;
-  const float* form;  // null when length is not dim: then the walk measures exactly
-  double prepared;
+  const float* form;  // null: the walk scores the query exactly
+  WalkSearch search;
 };
 
 class WalkMeasure {
  public:
   WalkMeasure(Metric metric, const VectorStore& store) : metric_(metric), store_(&store) {}
 
-  // Floats in the walk form of a stored vector.
-  std::size_t form_size() const { return store_->dim(); }
+  // Floats in a form: a point and its lift.
+  std::size_t form_size() const { return store_->code().form_size(); }
 
-  // A vector of `length` numbers; `form` holds its walk form while the query is used.
-  WalkQuery query(const double* values, std::size_t length, std::vector<float>& form) const {
-    if (length != store_->dim()) return {values, length, nullptr, 0.0};
-    form.resize(length);
-    store_->code().query_form(values, form.data());
-    const double prepared = visit_metric(metric_, [&](auto entry) { return entry.prepare_walk(form.data(), length); });
-    return {values, length, form.data(), prepared};
+  // A query of `length` numbers; `form` holds what the walk measures from
+  // while the query is used. A query of another length than dim, or one the
+  // walk copy cannot measure, is scored exactly.
+  WalkQuery search_query(const double* values, std::size_t length, std::vector<float>& form) const {
+    const WalkSearch search = store_->space().mapping().search;
+    if (length != store_->dim()) return {values, length, nullptr, search};
+    form.resize(form_size());
+    if (!store_->space().search_form(values, form.data())) return {values, length, nullptr, search};
+    return {values, length, form.data(), search};
   }
 
-  // A stored node as the vector measured from, decoded from its walk row into
-  // `form` (dim floats); returns what the metric prepares of it.
-  double prepare_node(std::uint32_t id, float* form) const {
-    return visit_metric(metric_, [&](auto entry) {
-      if constexpr (decltype(entry)::kWalkByDirection) store_->code().decode_direction(store_->walk_row(id), form);
-      else store_->code().decode(store_->walk_row(id), form);
-      return entry.prepare_walk(form, store_->dim());
-    });
+  // A vector about to be linked (dim numbers), as its exact point.
+  WalkQuery link_query(const double* values, std::vector<float>& form) const {
+    form.resize(form_size());
+    const WalkSpace::Placed placed = store_->space().place(values, form.data());
+    form[store_->dim()] = static_cast<float>(placed.lift);
+    return {values, store_->dim(), form.data(), WalkSearch::Nearest};
   }
 
+  // A stored node as linking measures from it: its point as its walk row
+  // keeps it, into `form` (form_size() floats).
+  void node_form(std::uint32_t id, float* form) const { store_->code().decode(store_->walk_row(id), form); }
   WalkQuery node(std::uint32_t id, std::vector<float>& form) const {
-    form.resize(store_->dim());
-    const double prepared = prepare_node(id, form.data());
-    return {store_->row(id), store_->dim(), form.data(), prepared};
+    form.resize(form_size());
+    node_form(id, form.data());
+    return {store_->row(id), store_->dim(), form.data(), WalkSearch::Nearest};
   }
 
   // The measures of the nodes `ids` from `query`, into `out`.
   void score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const {
+    const WalkCode& code = store_->code();
     if (query.form == nullptr) {
       store_->score_exactly(metric_, query.values, query.length, ids, count, out);
       for (std::size_t j = 0; j < count; ++j) out[j] = comparable(out[j]);
       return;
     }
-    visit_metric(metric_, [&](auto entry) {
-      for (std::size_t j = 0; j < count; ++j)
-        out[j] = comparable(entry.walk(store_->code(), query.form, query.prepared, store_->walk_row(ids[j])));
-    });
+    switch (query.search) {
+      case WalkSearch::Nearest:
+        for (std::size_t j = 0; j < count; ++j)
+          out[j] = comparable(code.squared_distance(query.form, store_->walk_row(ids[j])));
+        break;
+      case WalkSearch::Farthest:
+        for (std::size_t j = 0; j < count; ++j)
+          out[j] = comparable(-code.squared_distance(query.form, store_->walk_row(ids[j])));
+        break;
+      case WalkSearch::SmallestProduct:
+        for (std::size_t j = 0; j < count; ++j) out[j] = comparable(code.product(query.form, store_->walk_row(ids[j])));
+        break;
+    }
   }
 
-  // The measure of node `id` from a walk form that prepare_node filled.
-  double measure(const float* form, double prepared, std::uint32_t id) const {
-    return visit_metric(metric_, [&](auto entry) {
-      return comparable(entry.walk(store_->code(), form, prepared, store_->walk_row(id)));
-    });
+  // The distance of node `id` from a form that node_form filled.
+  double distance(const float* form, std::uint32_t id) const {
+    return comparable(store_->code().squared_distance(form, store_->walk_row(id)));
   }
 
   // Always inlined, as WalkCode::prefetch is.
