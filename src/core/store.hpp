@@ -1,9 +1,17 @@
 // The stored vectors: float64 values, and the walk copy the graph walk reads
 // (their points in the walk space, encoded).
+//
+// The walk copy is planned when a batch makes room: whether the frame of the
+// walk space must be fitted again (walk_space.hpp), and then in which
+// precision the rows are best kept. Bytes are the default; a store whose
+// distinct vectors often share their byte codes (points packed closer than
+// the codes resolve: dense low-dimensional data, or groups of vectors much
+// farther apart than their spread) keeps floats instead.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,7 +25,7 @@ namespace tamsel {
 
 class VectorStore {
  public:
-  VectorStore(std::size_t dim, Metric metric) : dim_(dim), space_(metric, dim), code_(dim) {}
+  VectorStore(std::size_t dim, Metric metric) : dim_(dim), space_(metric, dim), code_(dim, WalkPrecision::Bytes) {}
 
   std::size_t dim() const { return dim_; }
   // Emptiness looks at the stored numbers: a dim-0 store never holds any.
@@ -29,16 +37,20 @@ class VectorStore {
   const WalkCode& code() const { return code_; }
   WalkRow walk_row(std::size_t id) const { return walk_rows_.data() + id * code_.row_size(); }
 
+  // Room for a batch, with the walk copy planned for it: a frame fitted
+  // anew, and rows of another precision, when due.
   class Room {
     friend class VectorStore;
     Room() = default;
+    std::optional<WalkSpace> refitted_;
+    WalkPrecision precision_ = WalkPrecision::Bytes;
+    LargeBuffer<std::byte> rows_;  // every row in the new precision, when it changes
   };
-  // Room for `count` more vectors.
-  Room reserve(std::size_t count);
-  // Appends `count` vectors of dim numbers from `first`, with their walk
-  // rows; when the frame of the walk space no longer fits the data, it is
-  // fitted again and every row encoded anew.
-  void append(const Room& room, const double* first, std::size_t count);
+  // Room for the `count` vectors of dim numbers from `first`.
+  Room reserve(const double* first, std::size_t count);
+  // Appends those vectors, with their walk rows; with a new frame, every row
+  // is encoded anew.
+  void append(Room& room, const double* first, std::size_t count);
   // Drops the vectors from `count` on: a batch gives back the rows it did not store.
   void truncate(std::size_t count);
 
@@ -52,6 +64,9 @@ class VectorStore {
   std::size_t size() const { return walk_rows_.size() / code_.row_size(); }
   // Encodes the walk row of vector `id`; false when the frame does not hold it.
   bool encode(std::size_t id);
+  // The precision for the vectors of `stored` and `batch` in the frame `space`.
+  WalkPrecision precision_for(const WalkSpace& space, std::span<const double> stored,
+                              std::span<const double> batch) const;
   void score_rows_exactly(Metric metric, const double* query, std::size_t length, const double* const* rows,
                           std::size_t count, double* out) const;
 

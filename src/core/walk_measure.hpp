@@ -64,24 +64,28 @@ class WalkMeasure {
       for (std::size_t j = 0; j < count; ++j) out[j] = comparable(out[j]);
       return;
     }
-    switch (query.search) {
-      case WalkSearch::Nearest:
-        for (std::size_t j = 0; j < count; ++j)
-          out[j] = comparable(code.squared_distance(query.form, store_->walk_row(ids[j])));
-        break;
-      case WalkSearch::Farthest:
-        for (std::size_t j = 0; j < count; ++j)
-          out[j] = comparable(-code.squared_distance(query.form, store_->walk_row(ids[j])));
-        break;
-      case WalkSearch::SmallestProduct:
-        for (std::size_t j = 0; j < count; ++j) out[j] = comparable(code.product(query.form, store_->walk_row(ids[j])));
-        break;
-    }
+    code.visit_rows([&](auto rows) {
+      switch (query.search) {
+        case WalkSearch::Nearest:
+          for (std::size_t j = 0; j < count; ++j)
+            out[j] = comparable(rows.squared_distance(query.form, store_->walk_row(ids[j])));
+          break;
+        case WalkSearch::Farthest:
+          for (std::size_t j = 0; j < count; ++j)
+            out[j] = comparable(-rows.squared_distance(query.form, store_->walk_row(ids[j])));
+          break;
+        case WalkSearch::SmallestProduct:
+          for (std::size_t j = 0; j < count; ++j)
+            out[j] = comparable(rows.product(query.form, store_->walk_row(ids[j])));
+          break;
+      }
+    });
   }
 
   // The distance of node `id` from a form that node_form filled.
   double distance(const float* form, std::uint32_t id) const {
-    return comparable(store_->code().squared_distance(form, store_->walk_row(id)));
+    return store_->code().visit_rows(
+        [&](auto rows) { return comparable(rows.squared_distance(form, store_->walk_row(id))); });
   }
 
   // Always inlined, as WalkCode::prefetch is.

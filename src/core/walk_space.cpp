@@ -53,21 +53,23 @@ bool WalkSpace::search_form(const double* q, float* form) const {
   return true;
 }
 
-void WalkSpace::fit(const double* values, std::size_t count) {
-  fitted_count_ = count;
+void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {
+  fitted_count_ = dim_ == 0 ? 0 : (stored.size() + batch.size()) / dim_;
   // The centre: the mean of the vectors (or directions) that have one, as a
   // running mean, which cannot overflow.
   centre_.assign(dim_, 0.0);
   std::size_t framed = 0;
   double largest_norm = 0.0;
   const auto each_framed = [&](auto&& visit) {
-    for (std::size_t row = 0; row < count; ++row) {
-      const double* x = values + row * dim_;
-      const Norm norm = mapping_.direction || mapping_.lifted ? norm_of(x) : Norm{};
-      if (mapping_.direction && !has_direction(norm)) continue;
-      bool finite = true;
-      for (std::size_t i = 0; i < dim_ && finite; ++i) finite = std::isfinite(x[i]);
-      if (finite && std::isfinite(norm.value())) visit(x, norm);
+    for (const std::span<const double> part : {stored, batch}) {
+      for (std::size_t at = 0; at < part.size(); at += dim_) {
+        const double* x = part.data() + at;
+        const Norm norm = mapping_.direction || mapping_.lifted ? norm_of(x) : Norm{};
+        if (mapping_.direction && !has_direction(norm)) continue;
+        bool finite = true;
+        for (std::size_t i = 0; i < dim_ && finite; ++i) finite = std::isfinite(x[i]);
+        if (finite && std::isfinite(norm.value())) visit(x, norm);
+      }
     }
   };
   each_framed([&](const double* x, const Norm& norm) {

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/metric.hpp"
@@ -59,8 +60,9 @@ class WalkSpace {
     if (fitted_count_ == 0 || count >= 2 * fitted_count_) return true;
     return straying && count > fitted_count_ + fitted_count_ / 8;
   }
-  // Fits the frame to the `count` vectors from `values`, dim numbers each.
-  void fit(const double* values, std::size_t count);
+  // Fits the frame to the vectors of `stored` and then of `batch`, dim
+  // numbers each.
+  void fit(std::span<const double> stored, std::span<const double> batch);
 
  private:
   // A point lies in the frame while its coordinates stay within this many

@@ -22,7 +22,8 @@ double walk_measure(Metric metric, const std::vector<double>* query, const std::
   VectorStore store(dim, metric);
   std::vector<double> rows;
   for (const auto& vector : stored) rows.insert(rows.end(), vector.begin(), vector.end());
-  store.append(store.reserve(stored.size()), rows.data(), stored.size());
+  auto room = store.reserve(rows.data(), stored.size());
+  store.append(room, rows.data(), stored.size());
   const WalkMeasure measure(metric, store);
   std::vector<float> form;
   const WalkQuery from = query ? measure.search_query(query->data(), query->size(), form) : measure.node(0, form);
@@ -58,7 +59,8 @@ const Register walk_orders_like_exact("the walk ranks like the exact score for e
         rows.resize(kCount * dim);
         for (const Metric metric : {Metric::Euclidean, Metric::Cosine, Metric::InnerProduct}) {
           VectorStore store(dim, metric);
-          store.append(store.reserve(kCount), rows.data(), kCount);
+          auto room = store.reserve(rows.data(), kCount);
+          store.append(room, rows.data(), kCount);
           const WalkMeasure measure(metric, store);
           std::vector<std::uint32_t> ids(kCount);
           for (std::size_t id = 0; id < kCount; ++id) ids[id] = static_cast<std::uint32_t>(id);
