@@ -1,7 +1,15 @@
 // Core against core: tamsel's HNSW (float64) beside hnswlib's C++ header
-// (float32, L2 space), on the same generated data, single-threaded.
+// (float32), on the same data, single-threaded.
 //
 //   hnsw_vs_hnswlib [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]
+//                   [--metric euclidean|angular|inner_product] [--data FILE.npy]
+//
+// The data is the Gaussian mixture of bench/run.py, or the rows of a 2-d
+// float32 .npy file (bench/embed.py's cache, say): the last Q rows are the
+// queries, the first N of the others the data. Under a similarity tamsel
+// lists the least similar first; hnswlib (its spaces list the most similar
+// first) is asked for the most similar to -q, the same answer. The exact
+// answers are tamsel's exact scores.
 //
 // Prints build time, resident size growth, recall@10 and queries per second
 // (best of R passes over the queries) at each ef for both. Times are CPU time of the process (this machine is
@@ -35,6 +43,8 @@ constexpr std::size_t kM = 16;
 constexpr std::size_t kEfConstruction = 200;
 
 struct Options {
+  std::string metric = "euclidean";
+  std::string data;
   std::size_t n = 100000;
   std::size_t dim = 128;
   std::size_t queries = 1000;
@@ -101,25 +111,55 @@ std::vector<double> mixture(std::size_t n, std::size_t dim, std::uint64_t seed) 
   return out;
 }
 
-std::vector<std::uint32_t> exact_knn(const std::vector<double>& data, const std::vector<double>& queries, std::size_t n,
-                                     std::size_t nq, std::size_t dim) {
-  std::vector<std::uint32_t> out(nq * kK);
-  std::vector<std::pair<double, std::uint32_t>> scored(n);
-  for (std::size_t q = 0; q < nq; ++q) {
-    const double* query = &queries[q * dim];
-    for (std::size_t i = 0; i < n; ++i) {
-      const double* row = &data[i * dim];
-      double sum = 0.0;
-      for (std::size_t j = 0; j < dim; ++j) {
-        const double d = query[j] - row[j];
-        sum += d * d;
-      }
-      scored[i] = {sum, static_cast<std::uint32_t>(i)};
-    }
+tamsel::Metric metric_of(const std::string& name) {
+  if (name == "angular") return tamsel::Metric::Cosine;
+  if (name == "inner_product") return tamsel::Metric::InnerProduct;
+  return tamsel::Metric::Euclidean;
+}
+
+std::vector<std::uint32_t> exact_knn(const Options& o, const std::vector<double>& data,
+                                     const std::vector<double>& queries) {
+  const tamsel::Metric metric = metric_of(o.metric);
+  std::vector<std::uint32_t> out(o.queries * kK);
+  std::vector<std::pair<double, std::uint32_t>> scored(o.n);
+  for (std::size_t q = 0; q < o.queries; ++q) {
+    const double* query = &queries[q * o.dim];
+    for (std::size_t i = 0; i < o.n; ++i)
+      scored[i] = {tamsel::distance(metric, query, o.dim, &data[i * o.dim], o.dim), static_cast<std::uint32_t>(i)};
     std::partial_sort(scored.begin(), scored.begin() + kK, scored.end());
     for (std::size_t j = 0; j < kK; ++j) out[q * kK + j] = scored[j].second;
   }
   return out;
+}
+
+// The rows of a 2-d little-endian float32 .npy file, and their number and length.
+std::vector<double> read_npy(const std::string& path, std::size_t& rows, std::size_t& columns) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::exit(2);
+  }
+  char magic[10];
+  if (std::fread(magic, 1, 10, f) != 10 || std::memcmp(magic, "\x93NUMPY", 6) != 0) {
+    std::fprintf(stderr, "%s is not a .npy file\n", path.c_str());
+    std::exit(2);
+  }
+  const std::size_t header_size =
+      magic[6] == 1 ? std::size_t(std::uint8_t(magic[8])) | std::size_t(std::uint8_t(magic[9])) << 8 : 0;
+  std::string header(header_size, ' ');
+  if (header_size == 0 || std::fread(header.data(), 1, header_size, f) != header_size ||
+      header.find("'<f4'") == std::string::npos || header.find("'fortran_order': False") == std::string::npos ||
+      std::sscanf(header.c_str() + header.find("'shape': (") + 10, "%zu, %zu", &rows, &columns) != 2) {
+    std::fprintf(stderr, "%s: need a version-1 header of a C-ordered 2-d float32 array\n", path.c_str());
+    std::exit(2);
+  }
+  std::vector<float> values(rows * columns);
+  if (std::fread(values.data(), sizeof(float), values.size(), f) != values.size()) {
+    std::fprintf(stderr, "%s: short file\n", path.c_str());
+    std::exit(2);
+  }
+  std::fclose(f);
+  return {values.begin(), values.end()};
 }
 
 double recall(const std::vector<std::uint32_t>& found, const std::vector<std::uint32_t>& exact, std::size_t nq) {
@@ -167,7 +207,7 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
   params.dim = o.dim;
   params.m = kM;
   params.ef_construction = kEfConstruction;
-  tamsel::HNSW index(params, tamsel::Metric::Euclidean, std::nullopt);
+  tamsel::HNSW index(params, metric_of(o.metric), std::nullopt);
   tamsel::LevelRandom random(o.seed);
   f.build_s = cpu_seconds([&] {
     auto error = index.create(tamsel::VectorRows{data.data(), o.n}, {}, random);
@@ -197,9 +237,12 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
 Figures run_hnswlib(const Options& o, const std::vector<float>& data, const std::vector<float>& queries,
                     const std::vector<std::uint32_t>& exact) {
   Figures f;
-  hnswlib::L2Space space(o.dim);
+  hnswlib::L2Space l2(o.dim);
+  hnswlib::InnerProductSpace products(o.dim);
+  hnswlib::SpaceInterface<float>* space =
+      o.metric == "euclidean" ? static_cast<hnswlib::SpaceInterface<float>*>(&l2) : &products;
   const long before = settled_rss();
-  auto* index = new hnswlib::HierarchicalNSW<float>(&space, o.n, kM, kEfConstruction, 100);
+  auto* index = new hnswlib::HierarchicalNSW<float>(space, o.n, kM, kEfConstruction, 100);
   f.build_s = cpu_seconds([&] {
     for (std::size_t i = 0; i < o.n; ++i) index->addPoint(&data[i * o.dim], i);
   });
@@ -238,17 +281,25 @@ Options parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i];
-    if (key == "--n") o.n = std::strtoull(argv[i + 1], nullptr, 10);
+    if (key == "--metric") o.metric = argv[i + 1];
+    else if (key == "--data") o.data = argv[i + 1];
+    else if (key == "--n") o.n = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--dim") o.dim = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--queries") o.queries = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--rounds") o.rounds = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--ef") o.efs = parse_list(argv[i + 1]);
     else {
-      std::fprintf(stderr, "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...] "
+                   "[--metric euclidean|angular|inner_product] [--data FILE.npy]\n",
                    argv[0]);
       std::exit(2);
     }
+  }
+  if (o.metric != "euclidean" && o.metric != "angular" && o.metric != "inner_product") {
+    std::fprintf(stderr, "unknown metric %s\n", o.metric.c_str());
+    std::exit(2);
   }
   if (o.n < kK || o.queries == 0 || o.dim == 0 || o.rounds == 0 || o.efs.empty()) {
     std::fprintf(stderr, "need n >= %zu, queries > 0, dim > 0, rounds > 0 and at least one ef\n", kK);
@@ -257,23 +308,52 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+// The data as hnswlib's space takes it: for the angular metric the directions,
+// and for the similarities the mirrored queries.
+std::vector<float> for_hnswlib(const Options& o, const std::vector<double>& rows, bool queries) {
+  std::vector<float> out(rows.begin(), rows.end());
+  for (std::size_t at = 0; at < out.size(); at += o.dim) {
+    double norm = 0.0;
+    for (std::size_t j = 0; j < o.dim; ++j) norm += double(out[at + j]) * out[at + j];
+    const double factor = (o.metric == "angular" && norm > 0.0 ? 1.0 / std::sqrt(norm) : 1.0) *
+                          (queries && o.metric != "euclidean" ? -1.0 : 1.0);
+    for (std::size_t j = 0; j < o.dim; ++j) out[at + j] = float(out[at + j] * factor);
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options o = parse(argc, argv);
-  std::fprintf(stderr, "generating %zu x %zu (+%zu queries)\n", o.n, o.dim, o.queries);
-  const std::vector<double> both = mixture(o.n + o.queries, o.dim, o.seed);
-  const std::vector<double> data(both.begin(), both.begin() + o.n * o.dim);
-  const std::vector<double> queries(both.begin() + o.n * o.dim, both.end());
-  const std::vector<float> data32(data.begin(), data.end());
-  const std::vector<float> queries32(queries.begin(), queries.end());
-  std::fprintf(stderr, "exact neighbours of %zu queries\n", o.queries);
-  const auto exact = exact_knn(data, queries, o.n, o.queries, o.dim);
+  Options o = parse(argc, argv);
+  std::vector<double> data, queries;
+  if (o.data.empty()) {
+    std::fprintf(stderr, "generating %zu x %zu (+%zu queries)\n", o.n, o.dim, o.queries);
+    const std::vector<double> both = mixture(o.n + o.queries, o.dim, o.seed);
+    data.assign(both.begin(), both.begin() + o.n * o.dim);
+    queries.assign(both.begin() + o.n * o.dim, both.end());
+  } else {
+    std::size_t rows = 0;
+    const std::vector<double> all = read_npy(o.data, rows, o.dim);
+    if (rows < o.queries + kK) {
+      std::fprintf(stderr, "%s holds %zu rows: too few\n", o.data.c_str(), rows);
+      return 2;
+    }
+    o.n = std::min(o.n, rows - o.queries);
+    data.assign(all.begin(), all.begin() + o.n * o.dim);
+    queries.assign(all.end() - o.queries * o.dim, all.end());
+    std::fprintf(stderr, "%s: %zu x %zu, the last %zu rows as queries\n", o.data.c_str(), o.n, o.dim, o.queries);
+  }
+  const std::vector<float> data32 = for_hnswlib(o, data, false);
+  const std::vector<float> queries32 = for_hnswlib(o, queries, true);
+  std::fprintf(stderr, "exact answers to %zu queries\n", o.queries);
+  const auto exact = exact_knn(o, data, queries);
 
   std::printf(
-      "core against core: n = %zu, dim = %zu, %zu queries (best of %zu passes), m = %zu, "
+      "core against core: %s, metric %s, n = %zu, dim = %zu, %zu queries (best of %zu passes), m = %zu, "
       "ef_construction = %zu, k = %zu, one thread, CPU time; hnswlib header %s\n",
-      o.n, o.dim, o.queries, o.rounds, kM, kEfConstruction, kK, HNSWLIB_VERSION);
+      o.data.empty() ? "Gaussian mixture" : o.data.c_str(), o.metric.c_str(), o.n, o.dim, o.queries, o.rounds, kM,
+      kEfConstruction, kK, HNSWLIB_VERSION);
   const Figures h = run_hnswlib(o, data32, queries32, exact);
   const Figures t = run_tamsel(o, data, queries, exact);
 

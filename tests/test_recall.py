@@ -1,0 +1,118 @@
+"""PyHNSW finds the exact answer on data of many shapes, under every metric.
+
+Each search is compared with PyFlat's exact answer of the same score
+("angular" with "cosine"), counted on vector values so that exact copies
+count alike. The data comes from `random` with fixed seeds: the same on both
+interpreters.
+"""
+
+import math
+import random
+
+import pytest
+
+import tamsel
+
+N, DIM, QUERIES, K = 1000, 8, 20, 10
+METRICS = [("euclidean", None), ("angular", "cosine"), ("inner_product", "inner_product")]
+
+
+def gaussian(rng, count, dim):
+    return [[rng.gauss(0.0, 1.0) for _ in range(dim)] for _ in range(count)]
+
+
+def shifted(offset):
+    return lambda rng, count, dim: [[offset + x for x in row] for row in gaussian(rng, count, dim)]
+
+
+def scaled(factor):
+    return lambda rng, count, dim: [[factor * x for x in row] for row in gaussian(rng, count, dim)]
+
+
+def anisotropic(rng, count, dim):
+    scales = [10.0 ** (4.0 * j / (dim - 1)) for j in range(dim)]
+    return [[s * x for s, x in zip(scales, row)] for row in gaussian(rng, count, dim)]
+
+
+def clustered(rng, count, dim):
+    centres = [[rng.gauss(0.0, 10.0) for _ in range(dim)] for _ in range(12)]
+    return [[c + rng.gauss(0.0, rng.choice((0.3, 1.0, 3.0))) for c in rng.choice(centres)] for _ in range(count)]
+
+
+def norms_spread(rng, count, dim):
+    rows = []
+    for row in gaussian(rng, count, dim):
+        length = 10.0 ** rng.uniform(0.0, 2.0) / math.sqrt(sum(x * x for x in row))
+        rows.append([length * x for x in row])
+    return rows
+
+
+def copies(rng, count, dim):
+    pool = gaussian(rng, count // 10, dim)
+    return [list(rng.choice(pool)) for _ in range(count)]
+
+
+# name: (family, dimension)
+FAMILIES = {
+    "gaussian": (gaussian, DIM),
+    "offset 1e3": (shifted(1e3), DIM),
+    "offset 1e6": (shifted(1e6), DIM),
+    "scale 1e-20": (scaled(1e-20), DIM),
+    "scale 1e20": (scaled(1e20), DIM),
+    "component scales 1 to 1e4": (anisotropic, DIM),
+    "clustered": (clustered, DIM),
+    "norms 1 to 100": (norms_spread, DIM),
+    "exact copies": (copies, DIM),
+    "2-d": (gaussian, 2),
+    "3-d": (gaussian, 3),
+}
+
+
+def draw(name):
+    family, dim = FAMILIES[name]
+    rng = random.Random(name)
+    data = family(rng, N, dim)
+    # Queries from the same family, never copies of stored vectors.
+    queries = (gaussian if family is copies else family)(rng, QUERIES, dim)
+    return data, queries, dim
+
+
+def hits(found, wanted):
+    """How many of `found` are among `wanted`, by value and multiplicity."""
+    left = {}
+    for row in wanted:
+        left[tuple(row)] = left.get(tuple(row), 0) + 1
+    count = 0
+    for row in found:
+        if left.get(tuple(row), 0) > 0:
+            left[tuple(row)] -= 1
+            count += 1
+    return count
+
+
+@pytest.mark.parametrize("metric, flat_metric", METRICS)
+@pytest.mark.parametrize("family", FAMILIES)
+def test_recall_at_ten(family, metric, flat_metric):
+    data, queries, dim = draw(family)
+    flat = tamsel.PyFlat(dim, metric=flat_metric)
+    flat.create(data)
+    index = tamsel.PyHNSW(dim, metric=metric, ef_search=100)
+    index.create(data)
+    found = total = 0
+    for q in queries:
+        exact = [data[i] for i, _ in flat.search(q, K)]
+        result = index.search(q, K)
+        scores = [score for score, _ in result]
+        assert scores == sorted(scores, key=lambda s: (math.isnan(s), s))
+        found += hits([vector for _, vector in result], exact)
+        total += len(exact)
+    assert found / total >= 0.95
+
+
+@pytest.mark.parametrize("metric, flat_metric", METRICS)
+@pytest.mark.parametrize("family", FAMILIES)
+def test_a_search_as_wide_as_the_index_returns_every_vector(family, metric, flat_metric):
+    data, queries, dim = draw(family)
+    index = tamsel.PyHNSW(dim, metric=metric, ef_search=N)
+    index.create(data)
+    assert hits([vector for _, vector in index.search(queries[0], N)], data) == N
