@@ -71,11 +71,13 @@ std::size_t Graph::draw_level(LevelRandom& random) const {
   return top_level();
 }
 
-Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t form_size, SearchScratch& scratch) {
+Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::size_t form_words,
+                                     SearchScratch& scratch) {
   const std::size_t nodes = size() + count;
-  scratch.query_form.reserve(form_size);
-  pair_form_.reserve(form_size);
-  kept_forms_.reserve((m0_ + 1) * form_size);
+  scratch.query_point.reserve(dim);
+  scratch.query_form.reserve(form_words);
+  pair_form_.reserve(form_words);
+  kept_forms_.reserve((m0_ + 1) * form_words);
   make_room(levels_, count);
   make_room(layer0_links_, count * (1 + m0_));
   make_room(upper_start_, count);
@@ -182,17 +184,19 @@ void Graph::keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sort
   pruned_.clear();
   // Each kept neighbour is measured from as a query, in its walk form; a
   // candidate falls at the first kept neighbour it is nearer to.
-  const std::size_t form_size = measure.form_size();
-  kept_forms_.resize(limit * form_size);
+  const std::size_t form_words = measure.form_words();
+  kept_forms_.resize(limit * form_words);
+  const auto kept_form = [&](std::size_t j) {
+    return reinterpret_cast<std::byte*>(kept_forms_.data() + j * form_words);
+  };
   std::size_t kept = 0;
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const ScoredId candidate = sorted[i];
     const auto id = static_cast<std::uint32_t>(candidate.id);
     bool diverse = true;
-    for (std::size_t j = 0; j < kept && diverse; ++j)
-      diverse = !(measure.distance(kept_forms_.data() + j * form_size, id) < candidate.score);
+    for (std::size_t j = 0; j < kept && diverse; ++j) diverse = !(measure.distance(kept_form(j), id) < candidate.score);
     if (diverse) {
-      measure.node_form(id, kept_forms_.data() + kept * form_size);
+      measure.node_form(id, kept_form(kept));
       sorted[kept++] = candidate;
     } else {
       pruned_.push_back(candidate);

@@ -60,14 +60,14 @@ class Graph {
   std::size_t draw_level(LevelRandom& random) const;
 
   // Room for `count` more nodes, and for the walks that link them, whose
-  // walk forms hold `form_size` floats. A batch must not fail halfway, so its
+  // points hold `dim` numbers and forms `form_words` words. A batch must not fail halfway, so its
   // walks get the room the largest of them could need; a single insertion
   // walks before it changes anything.
   class NodeRoom {
     friend class Graph;
     NodeRoom() = default;
   };
-  NodeRoom reserve_nodes(std::size_t count, std::size_t form_size, SearchScratch& scratch);
+  NodeRoom reserve_nodes(std::size_t count, std::size_t dim, std::size_t form_words, SearchScratch& scratch);
   // Room for the upper-layer lists of nodes of these levels, the first of them numbered size().
   class LinkRoom {
     friend class Graph;
@@ -137,8 +137,8 @@ class Graph {
   std::vector<std::uint32_t> chosen_;
   std::vector<ScoredId> relink_;
   std::vector<ScoredId> pruned_;
-  std::vector<float> pair_form_;
-  std::vector<float> kept_forms_;
+  WalkForms pair_form_;
+  WalkForms kept_forms_;
 };
 
 // Most neighbours one list holds (layer 0 at the largest m), plus the newcomer

@@ -77,8 +77,7 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
       return HNSWError::InvalidEF;
     }
     const bool linked = linkable && batch.original(i) == CopyTable::kNone;
-    if (linked)
-      graph_.choose_links(measure, measure.link_query(batch.row(i), scratch->query_form), batch.level(i), *scratch);
+    if (linked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);
     batch.store(i, linked);
   }
   return std::nullopt;
@@ -124,7 +123,7 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
     score_holders(q, length, holders, keep, results);
   } else {
     const WalkMeasure measure(metric_, store_);
-    const WalkQuery walk = measure.search_query(q, length, scratch->query_form);
+    const WalkQuery walk = measure.search_query(q, length, *scratch);
     graph_.search(measure, walk, ef_search_, SearchAdmission{metadata_, target ? &*target : nullptr, copies_},
                   *scratch);
     // The walk ranked its results by its own measure.

@@ -8,14 +8,16 @@
 
 #include "core/scored.hpp"
 #include "core/visited_list.hpp"
+#include "core/walk_code.hpp"
 
 namespace tamsel {
 
 struct SearchScratch {
   VisitedList visited;
-  std::vector<ScoredId> queue;    // candidates still to expand
-  std::vector<ScoredId> results;  // the nearest found so far
-  std::vector<float> query_form;  // the walk's form of the vector searched for
+  std::vector<ScoredId> queue;      // candidates still to expand
+  std::vector<ScoredId> results;    // the nearest found so far
+  std::vector<double> query_point;  // the walk's point of the vector searched for
+  WalkForms query_form;             // and its form
 };
 
 // Holds one scratch between calls, so that searches do not allocate it anew.

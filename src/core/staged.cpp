@@ -7,7 +7,7 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       count_(count),
       base_(parts.graph.size()),
       store_room_(parts.store.reserve(first, count)),
-      node_room_(parts.graph.reserve_nodes(count, parts.measure.form_size(), parts.scratch)),
+      node_room_(parts.graph.reserve_nodes(count, parts.store.dim(), parts.measure.form_words(), parts.scratch)),
       metadata_room_(parts.metadata.reserve(records, count)),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),

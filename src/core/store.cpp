@@ -1,6 +1,7 @@
 #include "core/store.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -80,6 +81,7 @@ bool VectorStore::encode(std::size_t id) {
 WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const double> stored,
                                          std::span<const double> batch) const {
   if (dim_ == 0) return WalkPrecision::Bytes;
+  if (dim_ > kLargestByteDim) return WalkPrecision::Floats;
   const WalkCode bytes(dim_, WalkPrecision::Bytes);
   const std::size_t total = (stored.size() + batch.size()) / dim_;
   const auto vector = [&](std::size_t i) {
@@ -111,7 +113,9 @@ WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const
       const std::size_t p = at->second;
       const std::string_view probe_code(probe_codes.data() + p * dim_, dim_);
       const double* probe = vector(probe_row(p));
-      if (!shared[p] && probe_code == code && !std::equal(probe, probe + dim_, vector(i))) shared[p] = true;
+      // Bit for bit: a vector with a NaN is the same as itself.
+      if (!shared[p] && probe_code == code && std::memcmp(probe, vector(i), dim_ * sizeof(double)) != 0)
+        shared[p] = true;
     }
   }
   const auto shared_count = static_cast<double>(std::count(shared.begin(), shared.end(), true));

@@ -1,4 +1,4 @@
-// What the graph walk compares: stored nodes measured from a point, on the walk copy.
+// What the graph walk compares: stored nodes measured from a form, on the walk copy.
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/metric.hpp"
+#include "core/search_scratch.hpp"
 #include "core/store.hpp"
 
 namespace tamsel {
@@ -17,7 +18,7 @@ namespace tamsel {
 struct WalkQuery {
   const double* values;
   std::size_t length;
-  const float* form;  // null: the walk scores the query exactly
+  const std::byte* form;  // null: the walk scores the query exactly
   WalkSearch search;
 };
 
@@ -25,46 +26,44 @@ class WalkMeasure {
  public:
   WalkMeasure(Metric metric, const VectorStore& store) : metric_(metric), store_(&store) {}
 
-  // Floats in a form: a point and its lift.
-  std::size_t form_size() const { return store_->code().form_size(); }
+  std::size_t form_words() const { return store_->code().form_words(); }
 
-  // A query of `length` numbers; `form` holds what the walk measures from
-  // while the query is used. A query of another length than dim, or one the
-  // walk copy cannot measure, is scored exactly.
-  WalkQuery search_query(const double* values, std::size_t length, std::vector<float>& form) const {
+  // A query of `length` numbers, with its form in `scratch` while the query
+  // is used. A query of another length than dim, or one the walk copy cannot
+  // measure, is scored exactly.
+  WalkQuery search_query(const double* values, std::size_t length, SearchScratch& scratch) const {
     const WalkSearch search = store_->space().mapping().search;
     if (length != store_->dim()) return {values, length, nullptr, search};
-    form.resize(form_size());
-    if (!store_->space().search_form(values, form.data())) return {values, length, nullptr, search};
-    return {values, length, form.data(), search};
+    scratch.query_point.resize(length);
+    if (!store_->space().search_point(values, scratch.query_point.data())) return {values, length, nullptr, search};
+    return {values, length, form_of(scratch.query_point.data(), 0.0, scratch.query_form), search};
   }
 
   // A vector about to be linked (dim numbers), as its exact point.
-  WalkQuery link_query(const double* values, std::vector<float>& form) const {
-    form.resize(form_size());
-    const WalkSpace::Placed placed = store_->space().place(values, form.data());
-    form[store_->dim()] = static_cast<float>(placed.lift);
-    return {values, store_->dim(), form.data(), WalkSearch::Nearest};
+  WalkQuery link_query(const double* values, SearchScratch& scratch) const {
+    scratch.query_point.resize(store_->dim());
+    const WalkSpace::Placed placed = store_->space().place(values, scratch.query_point.data());
+    return {values, store_->dim(), form_of(scratch.query_point.data(), placed.lift, scratch.query_form),
+            WalkSearch::Nearest};
   }
 
   // A stored node as linking measures from it: its point as its walk row
-  // keeps it, into `form` (form_size() floats).
-  void node_form(std::uint32_t id, float* form) const { store_->code().decode(store_->walk_row(id), form); }
-  WalkQuery node(std::uint32_t id, std::vector<float>& form) const {
-    form.resize(form_size());
-    node_form(id, form.data());
-    return {store_->row(id), store_->dim(), form.data(), WalkSearch::Nearest};
+  // keeps it, into `form` (form_words() words).
+  void node_form(std::uint32_t id, std::byte* form) const { store_->code().decode_form(store_->walk_row(id), form); }
+  WalkQuery node(std::uint32_t id, WalkForms& form) const {
+    form.resize(form_words());
+    node_form(id, reinterpret_cast<std::byte*>(form.data()));
+    return {store_->row(id), store_->dim(), reinterpret_cast<const std::byte*>(form.data()), WalkSearch::Nearest};
   }
 
   // The measures of the nodes `ids` from `query`, into `out`.
   void score(const WalkQuery& query, const std::uint32_t* ids, std::size_t count, double* out) const {
-    const WalkCode& code = store_->code();
     if (query.form == nullptr) {
       store_->score_exactly(metric_, query.values, query.length, ids, count, out);
       for (std::size_t j = 0; j < count; ++j) out[j] = comparable(out[j]);
       return;
     }
-    code.visit_rows([&](auto rows) {
+    store_->code().visit_rows([&](auto rows) {
       switch (query.search) {
         case WalkSearch::Nearest:
           for (std::size_t j = 0; j < count; ++j)
@@ -83,7 +82,7 @@ class WalkMeasure {
   }
 
   // The distance of node `id` from a form that node_form filled.
-  double distance(const float* form, std::uint32_t id) const {
+  double distance(const std::byte* form, std::uint32_t id) const {
     return store_->code().visit_rows(
         [&](auto rows) { return comparable(rows.squared_distance(form, store_->walk_row(id))); });
   }
@@ -92,6 +91,13 @@ class WalkMeasure {
   [[gnu::always_inline]] void prefetch(std::uint32_t id) const { store_->code().prefetch(store_->walk_row(id)); }
 
  private:
+  const std::byte* form_of(const double* point, double lift, WalkForms& form) const {
+    form.resize(form_words());
+    auto* bytes = reinterpret_cast<std::byte*>(form.data());
+    store_->code().make_form(point, lift, bytes);
+    return bytes;
+  }
+
   // NaN (a vector with a NaN, a zero vector under the cosine) comes out as
   // +infinity: the walk keeps its farthest result on top of a heap and admits
   // only what is nearer, and nothing is nearer than a NaN, so one NaN there

@@ -29,15 +29,14 @@ double WalkSpace::lift(const Norm& norm) const {
   return (lifted - lift_centre_) * inverse_scale_;
 }
 
-bool WalkSpace::search_form(const double* q, float* form) const {
-  form[dim_] = 0.0f;
+bool WalkSpace::search_point(const double* q, double* point) const {
   if (mapping_.search == WalkSearch::SmallestProduct) {
-    // Only the order of the products matters: the query is taken over a
-    // power of two near its largest magnitude, so that float32 holds it.
+    // Only the order of the products matters: the power of two keeps the
+    // query within float32's range.
     double largest = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) largest = std::fmax(largest, std::fabs(q[i]));
     const int exponent = largest > 0.0 && std::isfinite(largest) ? std::ilogb(largest) : 0;
-    for (std::size_t i = 0; i < dim_; ++i) form[i] = static_cast<float>(std::ldexp(q[i], -exponent));
+    for (std::size_t i = 0; i < dim_; ++i) point[i] = std::ldexp(q[i], -exponent);
     return true;
   }
   const Norm norm = mapping_.direction ? norm_of(q) : Norm{};
@@ -48,7 +47,7 @@ bool WalkSpace::search_form(const double* q, float* form) const {
     const double centre = centre_.empty() ? 0.0 : centre_[i];
     const double coordinate = (unframed(q, norm, i) - centre) * inverse_scale_;
     if (!(std::fabs(coordinate) <= kQueryReach)) return false;  // NaN too
-    form[i] = static_cast<float>(coordinate);
+    point[i] = coordinate;
   }
   return true;
 }

@@ -47,12 +47,12 @@ class WalkSpace {
   template <class Number>
   Placed place(const double* x, Number* point) const;
 
-  // The form a search measures from (dim + 1 floats into `form`): the
-  // query's point, or, for the smallest product, the query itself up to a
-  // positive factor. False when the query's point lies too far outside the
-  // frame for float32 sums of squares to tell the stored points apart: the
-  // walk then scores exactly.
-  bool search_form(const double* q, float* form) const;
+  // The point a search measures from (dim numbers into `point`): the
+  // query's point, or, for the smallest product, the query itself over a
+  // power of two near its largest magnitude. False when the query's point
+  // lies too far outside the frame for the walk copy to tell the stored
+  // points apart: the walk then scores exactly.
+  bool search_point(const double* q, double* point) const;
 
   // Whether the frame must be fitted again for `count` vectors, some of
   // which it does not hold when `straying`.
