@@ -34,7 +34,7 @@ import sys
 from array import array
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
+import common
 
 METRICS = (("euclidean", None, "l2"), ("angular", "cosine", "cosine"), ("inner_product", "inner_product", "ip"))
 M = 16

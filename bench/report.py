@@ -118,7 +118,6 @@ def targets(results):
 
 
 def builds_table(hnsw):
-    hb = {b["source"]: b["seconds"] for b in hnsw["builds"] if b["library"] == "hnswlib"}.get("numpy float32")
     rows = []
     hb_first = {b["source"]: b.get("first", b["seconds"]) for b in hnsw["builds"]
                 if b["library"] == "hnswlib"}.get("numpy float32")
@@ -136,7 +135,7 @@ def builds_table(hnsw):
 
 def sweep_table(hnsw):
     sweep = {lib: keyed(rows) for lib, rows in hnsw["sweep"].items()}
-    libs = ["tamsel"] + sorted(l for l in sweep if l != "tamsel")
+    libs = ["tamsel"] + sorted(lib for lib in sweep if lib != "tamsel")
     efs = sorted(sweep["tamsel"])
     rows = []
     for ef in efs:
@@ -148,7 +147,7 @@ def sweep_table(hnsw):
             row.append(ratio(sweep["tamsel"][ef]["qps"], sweep["hnswlib"][ef]["qps"]))
             row.append(ratio(sweep["tamsel"][ef]["qps_dropped"], sweep["hnswlib"][ef]["qps_dropped"]))
         rows.append(row)
-    head = ["ef_search"] + ["%s recall@10 / QPS" % l for l in libs]
+    head = ["ef_search"] + ["%s recall@10 / QPS" % lib for lib in libs]
     if "hnswlib" in sweep:
         head += ["tamsel QPS / hnswlib", "the same, each result dropped at once"]
     best = []

@@ -425,7 +425,7 @@ def filtered_suite(data, queries, hnsw, rounds):
     tam = hnsw["tamsel_for_filter"]
     index = tam.new(ef, schema=[name for name, _ in SELECTIVITIES])
     common.release_free_memory()
-    seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))
+    seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))  # noqa: F821 (called before the del below)
     out = {"ef": ef, "build_s": seconds, "rows": {}}
     del metadata
     log("filtered: build with metadata (ef_search=%d) %.1fs" % (ef, out["build_s"]))
@@ -593,7 +593,7 @@ def conversion_suite(data, repeats=3):
                 raise RuntimeError("create into a wider index did not refuse the vectors")
             convert = seconds if convert is None else min(convert, seconds)
             index = tamsel.PyFlat(dim)
-            seconds, _ = common.cpu_seconds(lambda: index.create(vectors))
+            seconds, _ = common.cpu_seconds(lambda: index.create(vectors))  # noqa: F821 (called before the del below)
             flat = seconds if flat is None else min(flat, seconds)
             del index
         rows.append({"source": label, "convert_s": convert, "flat_create_s": flat})

@@ -29,7 +29,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tamsel
-from conftest import IS_PYPY
 
 try:
     import numpy
@@ -458,7 +457,7 @@ def invoke(callee, positional, keywords):
         return callee(*positional, **keywords), None
     except DOCUMENTED as error:
         if type(error).__name__ == "PanicException":
-            raise AssertionError(f"internal failure: {error!r}")
+            raise AssertionError(f"internal failure: {error!r}") from error
         return None, error
     except BaseException as error:  # PanicException derives from BaseException
         raise AssertionError(f"undocumented exception {type(error).__qualname__}: {error!r}") from error
