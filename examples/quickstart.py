@@ -117,8 +117,10 @@ def main() -> None:
 
     print(f"search PyFlat           {per_query(t_flat)}")
     print(f"search PyHNSW           {per_query(t_hnsw)}   recall@{k} {recall:.3f}  (ef_search={args.ef_search})")
-    print(f"search PyHNSW filtered  {per_query(t_hnsw_f)}   recall@{k} {recall_f:.3f}"
-          f"  results of another color: {wrong_color}")
+    print(
+        f"search PyHNSW filtered  {per_query(t_hnsw_f)}   recall@{k} {recall_f:.3f}"
+        f"  results of another color: {wrong_color}"
+    )
 
 
 if __name__ == "__main__":
