@@ -94,9 +94,11 @@ def timed(fn, items):
 def timed_dropping(fn, items):
     """CPU seconds for calling `fn` once per item, each result dropped before
     the next call, as a loop that uses each answer at once does."""
+
     def run():
         for item in items:
             fn(item)
+
     return cpu_seconds(run)[0]
 
 
@@ -242,8 +244,10 @@ def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
             best[name] = min(best.get(name, seconds), seconds)
             if rnd == 0:
                 matching = n if flt is None else len(chosen[name])
-                filtered[name] = {"matching": matching,
-                                  "recall": recall_of_copies(found, wanted_by[name], min(K, matching))}
+                filtered[name] = {
+                    "matching": matching,
+                    "recall": recall_of_copies(found, wanted_by[name], min(K, matching)),
+                }
     for name in wanted_by:
         filtered[name]["qps"] = nq / best[name]
     out["filtered"] = filtered

@@ -86,9 +86,10 @@ def embed(texts, batch=64, threads=1):
     started = time.time()
     out = np.empty((len(texts), model[1].get_sentence_embedding_dimension()), dtype=np.float32)
     for first in range(0, len(texts), 8192):
-        part = texts[first:first + 8192]
-        out[first:first + len(part)] = model.encode(part, batch_size=batch, convert_to_numpy=True,
-                                                    normalize_embeddings=True, show_progress_bar=False)
+        part = texts[first : first + 8192]
+        out[first : first + len(part)] = model.encode(
+            part, batch_size=batch, convert_to_numpy=True, normalize_embeddings=True, show_progress_bar=False
+        )
         done = first + len(part)
         rate = done / max(time.time() - started, 1e-9)
         sys.stderr.write("embedded %d of %d texts (%.0f per second)\n" % (done, len(texts), rate))
@@ -127,20 +128,27 @@ def load(make=True):
     with open(texts_path, encoding="utf-8") as f:
         cached = f.read().split("\n")[:-1]
     if os.path.isdir(WORDNET) and digest(cached) != digest(glosses()):
-        raise SystemExit("%s does not hold the texts of %s: remove it and run bench/embed.py again"
-                         % (texts_path, WORDNET))
+        raise SystemExit(
+            "%s does not hold the texts of %s: remove it and run bench/embed.py again" % (texts_path, WORDNET)
+        )
     vectors = np.load(vectors_path)
     if len(vectors) != len(cached):
-        raise SystemExit("%s has %d rows for %d texts: remove it and run bench/embed.py again"
-                         % (vectors_path, len(vectors), len(cached)))
+        raise SystemExit(
+            "%s has %d rows for %d texts: remove it and run bench/embed.py again"
+            % (vectors_path, len(vectors), len(cached))
+        )
     return vectors
 
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--check", action="store_true", help="load the cache and describe it")
-    p.add_argument("--threads", type=int, default=1,
-                   help="torch threads for the embedding (default 1: on a shared machine more threads were slower)")
+    p.add_argument(
+        "--threads",
+        type=int,
+        default=1,
+        help="torch threads for the embedding (default 1: on a shared machine more threads were slower)",
+    )
     args = p.parse_args(argv)
     vectors_path, _ = paths()
     if args.check or os.path.exists(vectors_path):
@@ -152,8 +160,10 @@ def main(argv=None):
             return 1
         norms = np.linalg.norm(vectors.astype(np.float64), axis=1)
         distinct = len(np.unique(vectors, axis=0))
-        print("%s: %d x %d float32, norms %.6f..%.6f, %d distinct rows"
-              % (vectors_path, vectors.shape[0], vectors.shape[1], norms.min(), norms.max(), distinct))
+        print(
+            "%s: %d x %d float32, norms %.6f..%.6f, %d distinct rows"
+            % (vectors_path, vectors.shape[0], vectors.shape[1], norms.min(), norms.max(), distinct)
+        )
         return 0
     build(args.threads)
     print("cached at %s" % vectors_path)

@@ -34,7 +34,7 @@ import sys
 from array import array
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import common  # noqa: E402
+import common
 
 METRICS = (("euclidean", None, "l2"), ("angular", "cosine", "cosine"), ("inner_product", "inner_product", "ip"))
 M = 16
@@ -54,12 +54,14 @@ def gaussian(rng, count, dim):
 def shifted(offset):
     def family(rng, count, dim):
         return [[offset + x for x in row] for row in gaussian(rng, count, dim)]
+
     return family
 
 
 def scaled(factor):
     def family(rng, count, dim):
         return [[factor * x for x in row] for row in gaussian(rng, count, dim)]
+
     return family
 
 
@@ -229,9 +231,18 @@ def measure(args):
     import tamsel
 
     other = peer()
-    out = {"n": args.n, "dim": args.dim, "queries": args.queries, "ef_search": args.ef, "k": K, "seed": args.seed,
-           "interpreter": common.interpreter(), "families": [], "exhaustive": [],
-           "peer": other is not None}
+    out = {
+        "n": args.n,
+        "dim": args.dim,
+        "queries": args.queries,
+        "ef_search": args.ef,
+        "k": K,
+        "seed": args.seed,
+        "interpreter": common.interpreter(),
+        "families": [],
+        "exhaustive": [],
+        "peer": other is not None,
+    }
     wanted = set(args.families.split(",")) if args.families else None
     for number, (name, family, distinct) in enumerate(FAMILIES):
         if wanted is not None and str(number) not in wanted and name not in wanted:
@@ -274,11 +285,16 @@ def tables(out):
 
     who = "tamsel / hnswlib" if out["peer"] else "tamsel"
     metrics = [m for m, _, _ in METRICS]
-    lines = ["# PyHNSW against the exact answer (%s)" % out["interpreter"], "",
-             "n = %d (dim %d unless said), %d queries from the same family, m = %d, ef_construction = %d, "
-             "ef_search = %d, k = %d, seed %d. Each cell: %s." % (
-                 out["n"], out["dim"], out["queries"], M, EF_CONSTRUCTION, out["ef_search"], K, out["seed"], who),
-             "", "## recall@10 against PyFlat with the same score", ""]
+    lines = [
+        "# PyHNSW against the exact answer (%s)" % out["interpreter"],
+        "",
+        "n = %d (dim %d unless said), %d queries from the same family, m = %d, ef_construction = %d, "
+        "ef_search = %d, k = %d, seed %d. Each cell: %s."
+        % (out["n"], out["dim"], out["queries"], M, EF_CONSTRUCTION, out["ef_search"], K, out["seed"], who),
+        "",
+        "## recall@10 against PyFlat with the same score",
+        "",
+    ]
     rows = [[r["family"]] + [cell(r["recall"][m], "%.3f") for m in metrics] for r in out["families"]]
     lines.append(table(["data"] + metrics, rows))
     lines += ["", "## Vectors never returned by one search with k = n, ef_search = 4n (n = %d)" % out["n"], ""]

@@ -41,18 +41,31 @@ def best_at_goal(sweep):
 
 
 def header(meta, versions):
-    lines = ["# tamsel benchmarks", "",
-             "%s on %s; %s, numpy %s. " % (meta["date"], meta["machine"], meta["interpreter"], meta["numpy"]),
-             "Synthetic mixture n = %s, dim = %d, %s queries; m = %d, ef_construction = %d for every library; "
-             "single-threaded, one query per call from Python; each search figure is the best of %d interleaved "
-             "pass(es). Times are CPU seconds of the process (other processes on the machine took the core now and "
-             "then: wall-clock / CPU time over the timed stretches was %.2f). Whole run: %.0f s wall-clock." % (
-                 num(meta["n"]), meta["dim"], num(meta["queries"]), meta["m"], meta["ef_construction"],
-                 meta["rounds"], meta.get("wall_per_cpu") or 0, meta.get("seconds", 0)),
-             "", "Ground truth is exact: candidates from a float64 matrix product, re-ranked by the score "
-             "computed pair by pair in float64. Data, queries and the peers' level draws are seeded; tamsel's "
-             "PyHNSW draws its levels from a generator seeded by the system, so its graph differs from run to run.",
-             "", "Libraries: " + ", ".join("%s %s" % kv for kv in sorted(versions.items())) + "."]
+    lines = [
+        "# tamsel benchmarks",
+        "",
+        "%s on %s; %s, numpy %s. " % (meta["date"], meta["machine"], meta["interpreter"], meta["numpy"]),
+        "Synthetic mixture n = %s, dim = %d, %s queries; m = %d, ef_construction = %d for every library; "
+        "single-threaded, one query per call from Python; each search figure is the best of %d interleaved "
+        "pass(es). Times are CPU seconds of the process (other processes on the machine took the core now and "
+        "then: wall-clock / CPU time over the timed stretches was %.2f). Whole run: %.0f s wall-clock."
+        % (
+            num(meta["n"]),
+            meta["dim"],
+            num(meta["queries"]),
+            meta["m"],
+            meta["ef_construction"],
+            meta["rounds"],
+            meta.get("wall_per_cpu") or 0,
+            meta.get("seconds", 0),
+        ),
+        "",
+        "Ground truth is exact: candidates from a float64 matrix product, re-ranked by the score "
+        "computed pair by pair in float64. Data, queries and the peers' level draws are seeded; tamsel's "
+        "PyHNSW draws its levels from a generator seeded by the system, so its graph differs from run to run.",
+        "",
+        "Libraries: " + ", ".join("%s %s" % kv for kv in sorted(versions.items())) + ".",
+    ]
     return "\n".join(lines)
 
 
@@ -67,50 +80,93 @@ def targets(results):
         if t and h:
             share = copies[t[2]]["share"]
             dropped = ratio(keyed(sweep["tamsel"])[t[2]]["qps_dropped"], keyed(sweep["hnswlib"])[h[2]]["qps_dropped"])
-            rows.append(["1. HNSW QPS at recall >= %.2f, tamsel / hnswlib" % RECALL_GOAL,
-                         "%s (tamsel %s q/s at ef %d, recall %.3f; hnswlib %s q/s at ef %d, recall %.3f); "
-                         "vector copies %.0f%% of tamsel's time; %s with each result dropped at once" % (
-                             ratio(t[0], h[0]), num(t[0]), t[2], t[1], num(h[0]), h[2], h[1], 100 * share, dropped),
-                         ">= 1.00x"])
+            rows.append(
+                [
+                    "1. HNSW QPS at recall >= %.2f, tamsel / hnswlib" % RECALL_GOAL,
+                    "%s (tamsel %s q/s at ef %d, recall %.3f; hnswlib %s q/s at ef %d, recall %.3f); "
+                    "vector copies %.0f%% of tamsel's time; %s with each result dropped at once"
+                    % (ratio(t[0], h[0]), num(t[0]), t[2], t[1], num(h[0]), h[2], h[1], 100 * share, dropped),
+                    ">= 1.00x",
+                ]
+            )
         elif t or h:
-            rows.append(["1. HNSW QPS at recall >= %.2f" % RECALL_GOAL,
-                         "tamsel %s, hnswlib %s" % ("reached" if t else "not reached", "reached" if h else "not reached"),
-                         ">= 1.00x"])
+            rows.append(
+                [
+                    "1. HNSW QPS at recall >= %.2f" % RECALL_GOAL,
+                    "tamsel %s, hnswlib %s" % ("reached" if t else "not reached", "reached" if h else "not reached"),
+                    ">= 1.00x",
+                ]
+            )
         builds = {(b["library"], b["source"]): b.get("first", b["seconds"]) for b in hnsw["builds"]}
         hb = builds.get(("hnswlib", "numpy float32"))
         if hb:
-            rows.append(["2. HNSW build, tamsel create / hnswlib add_items (one build each)",
-                         "%s from numpy, %s from a list" % (ratio(builds.get(("tamsel", "numpy")), hb),
-                                                            ratio(builds.get(("tamsel", "list")), hb)), "<= 1.50x"])
+            rows.append(
+                [
+                    "2. HNSW build, tamsel create / hnswlib add_items (one build each)",
+                    "%s from numpy, %s from a list"
+                    % (ratio(builds.get(("tamsel", "numpy")), hb), ratio(builds.get(("tamsel", "list")), hb)),
+                    "<= 1.50x",
+                ]
+            )
     memory = {r["library"]: r for r in results.get("memory", [])}
     if "tamsel" in memory and "hnswlib" in memory:
-        rows.append(["3. Bytes per vector beyond the vector, tamsel / hnswlib",
-                     "%s (%s vs %s bytes)" % (ratio(memory["tamsel"]["overhead"], memory["hnswlib"]["overhead"]),
-                                              num(memory["tamsel"]["overhead"]), num(memory["hnswlib"]["overhead"])),
-                     "<= 1.25x"])
+        rows.append(
+            [
+                "3. Bytes per vector beyond the vector, tamsel / hnswlib",
+                "%s (%s vs %s bytes)"
+                % (
+                    ratio(memory["tamsel"]["overhead"], memory["hnswlib"]["overhead"]),
+                    num(memory["tamsel"]["overhead"]),
+                    num(memory["hnswlib"]["overhead"]),
+                ),
+                "<= 1.25x",
+            ]
+        )
     flat = results.get("flat")
     if flat:
         largest = max(r["size"] for r in flat["rows"])
         by = {r["method"]: r["qps"] for r in flat["rows"] if r["size"] == largest}
-        rows.append(["4. Flat at n = %s: time / bandwidth floor; QPS / numpy" % num(largest),
-                     "%s; %s" % (ratio(by["bandwidth floor"], by["tamsel PyFlat"]),
-                                 ratio(by["tamsel PyFlat"], by["numpy brute force"])), "<= 1.30x; >= 2.00x"])
+        rows.append(
+            [
+                "4. Flat at n = %s: time / bandwidth floor; QPS / numpy" % num(largest),
+                "%s; %s"
+                % (
+                    ratio(by["bandwidth floor"], by["tamsel PyFlat"]),
+                    ratio(by["tamsel PyFlat"], by["numpy brute force"]),
+                ),
+                "<= 1.30x; >= 2.00x",
+            ]
+        )
     conv = results.get("conversion")
     if conv:
         by = {r["source"]: r["convert_s"] for r in conv["rows"]}
         lst = by["list of lists"]
-        rows.append(["6. Converting %s x %d, numpy / list" % (num(conv["n"]), conv["dim"]),
-                     "float64 %s, float32 %s (%.4f s and %.4f s vs %.4f s)" % (
-                         ratio(by["numpy float64"], lst, 3), ratio(by["numpy float32"], lst, 3),
-                         by["numpy float64"], by["numpy float32"], lst), "< 0.10x"])
+        rows.append(
+            [
+                "6. Converting %s x %d, numpy / list" % (num(conv["n"]), conv["dim"]),
+                "float64 %s, float32 %s (%.4f s and %.4f s vs %.4f s)"
+                % (
+                    ratio(by["numpy float64"], lst, 3),
+                    ratio(by["numpy float32"], lst, 3),
+                    by["numpy float64"],
+                    by["numpy float32"],
+                    lst,
+                ),
+                "< 0.10x",
+            ]
+        )
     filt = results.get("filtered")
     if filt:
         rows_f = filt["rows"]
         low = min(rows_f[name]["recall"] for name, _ in SELECTIVITIES)
         unf = rows_f["none"]["qps"]
-        rows.append(["5. Filtered: lowest recall; QPS at 1% and 0.1% / unfiltered",
-                     "%.3f; %s and %s" % (low, ratio(rows_f["p1"]["qps"], unf), ratio(rows_f["p01"]["qps"], unf)),
-                     ">= 0.95; >= 1.00x"])
+        rows.append(
+            [
+                "5. Filtered: lowest recall; QPS at 1% and 0.1% / unfiltered",
+                "%.3f; %s and %s" % (low, ratio(rows_f["p1"]["qps"], unf), ratio(rows_f["p01"]["qps"], unf)),
+                ">= 0.95; >= 1.00x",
+            ]
+        )
     if not rows:
         return ""
     rows.sort(key=lambda r: r[0])
@@ -118,25 +174,35 @@ def targets(results):
 
 
 def builds_table(hnsw):
-    hb = {b["source"]: b["seconds"] for b in hnsw["builds"] if b["library"] == "hnswlib"}.get("numpy float32")
     rows = []
-    hb_first = {b["source"]: b.get("first", b["seconds"]) for b in hnsw["builds"]
-                if b["library"] == "hnswlib"}.get("numpy float32")
+    hb_first = {b["source"]: b.get("first", b["seconds"]) for b in hnsw["builds"] if b["library"] == "hnswlib"}.get(
+        "numpy float32"
+    )
     for b in hnsw["builds"]:
         first = b.get("first", b["seconds"])
-        rows.append([b["library"], b["source"], num(first, 2), ratio(first, hb_first), num(b["seconds"], 2),
-                     "%s (%d)" % (num(b["median"], 2), b["count"])])
-    return ("### Build (%s, %s x %d, %s)\n\n" % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"],
-                                                  hnsw.get("metric", "euclidean")) +
-            table(["library", "from", "first build s", "x hnswlib", "best s", "median s (builds)"], rows) +
-            "\n\ntamsel builds one index per ef_search (the class fixes it at construction), so it has several "
-            "build times; the ratio compares one build of each library (tamsel's first from that source). The "
-            "peers are built once from float32 numpy arrays (the conversion from float64 is not timed).")
+        rows.append(
+            [
+                b["library"],
+                b["source"],
+                num(first, 2),
+                ratio(first, hb_first),
+                num(b["seconds"], 2),
+                "%s (%d)" % (num(b["median"], 2), b["count"]),
+            ]
+        )
+    return (
+        "### Build (%s, %s x %d, %s)\n\n"
+        % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"], hnsw.get("metric", "euclidean"))
+        + table(["library", "from", "first build s", "x hnswlib", "best s", "median s (builds)"], rows)
+        + "\n\ntamsel builds one index per ef_search (the class fixes it at construction), so it has several "
+        "build times; the ratio compares one build of each library (tamsel's first from that source). The "
+        "peers are built once from float32 numpy arrays (the conversion from float64 is not timed)."
+    )
 
 
 def sweep_table(hnsw):
     sweep = {lib: keyed(rows) for lib, rows in hnsw["sweep"].items()}
-    libs = ["tamsel"] + sorted(l for l in sweep if l != "tamsel")
+    libs = ["tamsel"] + sorted(lib for lib in sweep if lib != "tamsel")
     efs = sorted(sweep["tamsel"])
     rows = []
     for ef in efs:
@@ -148,7 +214,7 @@ def sweep_table(hnsw):
             row.append(ratio(sweep["tamsel"][ef]["qps"], sweep["hnswlib"][ef]["qps"]))
             row.append(ratio(sweep["tamsel"][ef]["qps_dropped"], sweep["hnswlib"][ef]["qps_dropped"]))
         rows.append(row)
-    head = ["ef_search"] + ["%s recall@10 / QPS" % l for l in libs]
+    head = ["ef_search"] + ["%s recall@10 / QPS" % lib for lib in libs]
     if "hnswlib" in sweep:
         head += ["tamsel QPS / hnswlib", "the same, each result dropped at once"]
     best = []
@@ -156,40 +222,75 @@ def sweep_table(hnsw):
         b = best_at_goal(sweep[lib])
         best.append("%s %s" % (lib, "%s q/s (ef %d, recall %.3f)" % (num(b[0]), b[2], b[1]) if b else "never"))
     metric = hnsw.get("metric", "euclidean")
-    note = "" if metric == "euclidean" else (
-        " The similarity is ranked as PyHNSW ranks it, least similar first, so the answer to a PyHNSW query p is "
-        "the most similar to -p: the peers, which list the most similar first in their matching spaces, are "
-        "queried with -p." + (" On the real set p is minus a held-out embedding, as a user who wants its most "
-                              "similar vectors asks PyHNSW; the peers search with the embedding itself."
-                              if hnsw.get("dataset", "").startswith("WordNet") else ""))
-    return ("### HNSW search (%s, %s x %d, %s, %s queries, k = 10)\n\n" % (
-                hnsw["dataset"], num(hnsw["n"]), hnsw["dim"], metric, num(hnsw["queries"])) +
-            table(head, rows) + "\n\nFastest at recall@10 >= %.2f: " % RECALL_GOAL + "; ".join(best) + ". "
-            "The QPS columns keep every result of a pass alive until the pass ends (recall is computed from "
-            "them); the last column times a second pass that drops each result before the next call, as a "
-            "loop that uses each answer at once does. Recall is counted on vector values for every library." + note)
+    note = (
+        ""
+        if metric == "euclidean"
+        else (
+            " The similarity is ranked as PyHNSW ranks it, least similar first, so the answer to a PyHNSW query p is "
+            "the most similar to -p: the peers, which list the most similar first in their matching spaces, are "
+            "queried with -p."
+            + (
+                " On the real set p is minus a held-out embedding, as a user who wants its most "
+                "similar vectors asks PyHNSW; the peers search with the embedding itself."
+                if hnsw.get("dataset", "").startswith("WordNet")
+                else ""
+            )
+        )
+    )
+    return (
+        "### HNSW search (%s, %s x %d, %s, %s queries, k = 10)\n\n"
+        % (hnsw["dataset"], num(hnsw["n"]), hnsw["dim"], metric, num(hnsw["queries"]))
+        + table(head, rows)
+        + "\n\nFastest at recall@10 >= %.2f: " % RECALL_GOAL
+        + "; ".join(best)
+        + ". "
+        "The QPS columns keep every result of a pass alive until the pass ends (recall is computed from "
+        "them); the last column times a second pass that drops each result before the next call, as a "
+        "loop that uses each answer at once does. Recall is counted on vector values for every library." + note
+    )
 
 
 def copies_table(hnsw):
     rows = []
     for ef, c in sorted(keyed(hnsw["copies"]).items()):
-        rows.append([ef, num(c["us_k10"], 1), num(c["us_k1"], 1), "%.0f%%" % (100 * c["share"]),
-                     "%.0f%%" % (100 * c["share_python"])])
-    return ("### tamsel: share of search time spent on the returned vector copies (%s)\n\n" % hnsw["dataset"] +
-            table(["ef_search", "us/query k=10", "us/query k=1", "share, from k=1 vs k=10",
-                   "share, same tuples built by numpy tolist"], rows) +
-            "\n\nThe first estimate takes the extra time of k = 10 over k = 1 (the same walk, nine more "
-            "(distance, vector) tuples) times 10/9; the second times building ten (float, list of dim floats) "
-            "tuples from native rows in Python, per query, against the k = 10 search time.")
+        rows.append(
+            [
+                ef,
+                num(c["us_k10"], 1),
+                num(c["us_k1"], 1),
+                "%.0f%%" % (100 * c["share"]),
+                "%.0f%%" % (100 * c["share_python"]),
+            ]
+        )
+    return (
+        "### tamsel: share of search time spent on the returned vector copies (%s)\n\n" % hnsw["dataset"]
+        + table(
+            [
+                "ef_search",
+                "us/query k=10",
+                "us/query k=1",
+                "share, from k=1 vs k=10",
+                "share, same tuples built by numpy tolist",
+            ],
+            rows,
+        )
+        + "\n\nThe first estimate takes the extra time of k = 10 over k = 1 (the same walk, nine more "
+        "(distance, vector) tuples) times 10/9; the second times building ten (float, list of dim floats) "
+        "tuples from native rows in Python, per query, against the k = 10 search time."
+    )
 
 
 def memory_table(memory):
     hb = {r["library"]: r["overhead"] for r in memory}.get("hnswlib")
-    rows = [[r["library"], num(r["per_vector"]), num(r["payload"]), num(r["overhead"]), ratio(r["overhead"], hb)]
-            for r in memory]
-    return ("### Memory (resident size growth per stored vector, one build in a fresh interpreter)\n\n" +
-            table(["library", "bytes per vector", "the vector itself", "beyond the vector", "x hnswlib"], rows) +
-            "\n\ntamsel stores float64 (8 x dim bytes), hnswlib float32 (4 x dim bytes).")
+    rows = [
+        [r["library"], num(r["per_vector"]), num(r["payload"]), num(r["overhead"]), ratio(r["overhead"], hb)]
+        for r in memory
+    ]
+    return (
+        "### Memory (resident size growth per stored vector, one build in a fresh interpreter)\n\n"
+        + table(["library", "bytes per vector", "the vector itself", "beyond the vector", "x hnswlib"], rows)
+        + "\n\ntamsel stores float64 (8 x dim bytes), hnswlib float32 (4 x dim bytes)."
+    )
 
 
 def flat_table(flat, dim):
@@ -204,22 +305,28 @@ def flat_table(flat, dim):
             rows.append([num(size), r["method"], num(r["qps"]), ratio(r["qps"], numpy_qps), ratio(floor, r["qps"])])
     bw = "; ".join("%s %.1f GB/s" % (k, v / 1e9) for k, v in flat["bandwidth"].items())
     same = ", ".join("{:.0%}".format(v) + " at n = " + num(k) for k, v in keyed(flat["identical"]).items())
-    return ("### Flat search (k = 10, dim = %d)\n\n" % dim +
-            table(["n", "method", "QPS", "x numpy", "time / floor"], rows) +
-            "\n\nThe floor is n x dim x 8 bytes over the read bandwidth measured on the same store (the faster of "
-            "three numpy reductions over it): %s. FAISS reads float32 (half the bytes). "
-            "PyFlat's ids equal numpy's exact ones for %s of the queries." % (bw, same))
+    return (
+        "### Flat search (k = 10, dim = %d)\n\n" % dim
+        + table(["n", "method", "QPS", "x numpy", "time / floor"], rows)
+        + "\n\nThe floor is n x dim x 8 bytes over the read bandwidth measured on the same store (the faster of "
+        "three numpy reductions over it): %s. FAISS reads float32 (half the bytes). "
+        "PyFlat's ids equal numpy's exact ones for %s of the queries." % (bw, same)
+    )
 
 
 def conversion_table(conv):
     lst = {r["source"]: r["convert_s"] for r in conv["rows"]}["list of lists"]
-    rows = [[r["source"], num(r["convert_s"], 4), ratio(r["convert_s"], lst, 3), num(r["flat_create_s"], 4)]
-            for r in conv["rows"]]
-    return ("### Conversions (%s x %d)\n\n" % (num(conv["n"]), conv["dim"]) +
-            table(["from", "conversion s", "x list", "PyFlat.create s"], rows) +
-            "\n\nThe conversion alone is timed as a PyHNSW.create into an index one dimension wider: it converts "
-            "the whole argument before comparing any length, then refuses the first vector and stores nothing. "
-            "PyFlat.create adds the copy into the index's store. Best of 3.")
+    rows = [
+        [r["source"], num(r["convert_s"], 4), ratio(r["convert_s"], lst, 3), num(r["flat_create_s"], 4)]
+        for r in conv["rows"]
+    ]
+    return (
+        "### Conversions (%s x %d)\n\n" % (num(conv["n"]), conv["dim"])
+        + table(["from", "conversion s", "x list", "PyFlat.create s"], rows)
+        + "\n\nThe conversion alone is timed as a PyHNSW.create into an index one dimension wider: it converts "
+        "the whole argument before comparing any length, then refuses the first vector and stores nothing. "
+        "PyFlat.create adds the copy into the index's store. Best of 3."
+    )
 
 
 def filtered_table(filt):
@@ -227,13 +334,23 @@ def filtered_table(filt):
     unf = filt["rows"]["none"]["qps"]
     for name in ["none"] + [n for n, _ in SELECTIVITIES]:
         r = filt["rows"][name]
-        rows.append(["-" if name == "none" else "(%r, 1)" % name, "{:.1%}".format(r["share"]), num(r["matching"]),
-                     "%.3f" % r["recall"], num(r["qps"]), ratio(r["qps"], unf)])
-    return ("### Filtered search (tamsel, ef_search = %d, k = 10)\n\n" % filt["ef"] +
-            table(["filter", "selects", "matching vectors", "recall@10", "QPS", "x unfiltered"], rows) +
-            "\n\nRecall against the exact answer among the matching vectors. ef_search is the smallest of the sweep "
-            "whose unfiltered recall reached %.2f; the index was built with metadata in %.1f s." % (RECALL_GOAL,
-                                                                                                 filt["build_s"]))
+        rows.append(
+            [
+                "-" if name == "none" else "(%r, 1)" % name,
+                "{:.1%}".format(r["share"]),
+                num(r["matching"]),
+                "%.3f" % r["recall"],
+                num(r["qps"]),
+                ratio(r["qps"], unf),
+            ]
+        )
+    return (
+        "### Filtered search (tamsel, ef_search = %d, k = 10)\n\n" % filt["ef"]
+        + table(["filter", "selects", "matching vectors", "recall@10", "QPS", "x unfiltered"], rows)
+        + "\n\nRecall against the exact answer among the matching vectors. ef_search is the smallest of the sweep "
+        "whose unfiltered recall reached %.2f; the index was built with metadata in %.1f s."
+        % (RECALL_GOAL, filt["build_s"])
+    )
 
 
 def real_targets(real):
@@ -249,14 +366,24 @@ def real_targets(real):
         speed = "-"
         if bt and bh:
             speed = "%s kept, %s each dropped (tamsel ef %d, hnswlib ef %d)" % (
-                ratio(bt[0], bh[0]), ratio(t[bt[2]]["qps_dropped"], h[bh[2]]["qps_dropped"]), bt[2], bh[2])
+                ratio(bt[0], bh[0]),
+                ratio(t[bt[2]]["qps_dropped"], h[bh[2]]["qps_dropped"]),
+                bt[2],
+                bh[2],
+            )
         builds = {b["library"]: b.get("first", b["seconds"]) for b in r["builds"]}
         rows.append([r["metric"], "%+.3f at ef %d" % worst, speed, ratio(builds.get("tamsel"), builds.get("hnswlib"))])
     if not rows:
         return ""
-    return ("### Real set against hnswlib\n\n" +
-            table(["metric", "worst recall@10 tamsel - hnswlib at equal ef", "QPS at recall >= %.2f" % RECALL_GOAL,
-                   "build, one each"], rows))
+    return "### Real set against hnswlib\n\n" + table(
+        [
+            "metric",
+            "worst recall@10 tamsel - hnswlib at equal ef",
+            "QPS at recall >= %.2f" % RECALL_GOAL,
+            "build, one each",
+        ],
+        rows,
+    )
 
 
 def tables(results):
@@ -276,12 +403,18 @@ def tables(results):
         parts.append(flat_table(results["flat"], results["meta"]["dim"]))
     if results.get("digits"):
         d = results["digits"]
-        parts += ["## scikit-learn digits (%s indexed, %s held-out queries)" % (num(d["n"]), num(d["queries"])),
-                  builds_table(d), sweep_table(d)]
+        parts += [
+            "## scikit-learn digits (%s indexed, %s held-out queries)" % (num(d["n"]), num(d["queries"])),
+            builds_table(d),
+            sweep_table(d),
+        ]
     if results.get("real"):
         first = results["real"][0]
-        parts += ["## Real set: %s (%s indexed, %s held-out queries, %d-d)" % (
-            first["dataset"], num(first["n"]), num(first["queries"]), first["dim"]), real_targets(results["real"])]
+        parts += [
+            "## Real set: %s (%s indexed, %s held-out queries, %d-d)"
+            % (first["dataset"], num(first["n"]), num(first["queries"]), first["dim"]),
+            real_targets(results["real"]),
+        ]
         for r in results["real"]:
             parts += [builds_table(r), sweep_table(r)]
     return "\n\n".join(p for p in parts if p) + "\n"
@@ -289,52 +422,119 @@ def tables(results):
 
 def lists_tables(r):
     hnsw = keyed(r["hnsw"])
-    rows = [[ef, num(h["build_s"], 2), "%.3f" % h["recall"], num(h["qps"]), num(h["qps_k1"]),
-             "%.0f%%" % (100 * h["copy_share"])] for ef, h in sorted(hnsw.items())]
+    rows = [
+        [
+            ef,
+            num(h["build_s"], 2),
+            "%.3f" % h["recall"],
+            num(h["qps"]),
+            num(h["qps_k1"]),
+            "%.0f%%" % (100 * h["copy_share"]),
+        ]
+        for ef, h in sorted(hnsw.items())
+    ]
     f = r["filtered"]
-    frows = [["-", num(f["unfiltered"]["matching"]), "%.3f" % f["unfiltered"]["recall"], num(f["unfiltered"]["qps"]),
-              "1.00x"]]
+    frows = [
+        [
+            "-",
+            num(f["unfiltered"]["matching"]),
+            "%.3f" % f["unfiltered"]["recall"],
+            num(f["unfiltered"]["qps"]),
+            "1.00x",
+        ]
+    ]
     for name, _ in SELECTIVITIES:
         x = f[name]
-        frows.append(["(%r, 1)" % name, num(x["matching"]), "%.3f" % x["recall"], num(x["qps"]),
-                      ratio(x["qps"], f["unfiltered"]["qps"])])
-    return "\n\n".join([
-        "# tamsel, lists only (%s)" % r["interpreter"],
-        "Mixture drawn with `random`: n = %s, dim = %d, %s queries (lists). PyFlat.create from lists %.2f s; "
-        "PyFlat search (the ground truth) %s QPS." % (num(r["n"]), r["dim"], num(r["queries"]), r["flat_create_s"],
-                                                     num(r["flat_qps"])),
-        table(["ef_search", "create from lists s", "recall@10", "QPS k=10", "QPS k=1", "copy share"], rows),
-        "Filtered (ef_search = %d, built with metadata in %.1f s):" % (f["ef"], f["build_s"]),
-        table(["filter", "matching", "recall@10", "QPS", "x unfiltered"], frows)]) + "\n"
+        frows.append(
+            [
+                "(%r, 1)" % name,
+                num(x["matching"]),
+                "%.3f" % x["recall"],
+                num(x["qps"]),
+                ratio(x["qps"], f["unfiltered"]["qps"]),
+            ]
+        )
+    return (
+        "\n\n".join(
+            [
+                "# tamsel, lists only (%s)" % r["interpreter"],
+                "Mixture drawn with `random`: n = %s, dim = %d, %s queries (lists). PyFlat.create from lists %.2f s; "
+                "PyFlat search (the ground truth) %s QPS."
+                % (num(r["n"]), r["dim"], num(r["queries"]), r["flat_create_s"], num(r["flat_qps"])),
+                table(["ef_search", "create from lists s", "recall@10", "QPS k=10", "QPS k=1", "copy share"], rows),
+                "Filtered (ef_search = %d, built with metadata in %.1f s):" % (f["ef"], f["build_s"]),
+                table(["filter", "matching", "recall@10", "QPS", "x unfiltered"], frows),
+            ]
+        )
+        + "\n"
+    )
 
 
 def interpreters_side_by_side(a, b):
     """Figures of the lists-only suite under two interpreters."""
-    rows = [["PyFlat.create from lists (s)", num(a["flat_create_s"], 3), num(b["flat_create_s"], 3),
-             ratio(b["flat_create_s"], a["flat_create_s"])],
-            ["PyFlat search, QPS", num(a["flat_qps"]), num(b["flat_qps"]), ratio(b["flat_qps"], a["flat_qps"])]]
+    rows = [
+        [
+            "PyFlat.create from lists (s)",
+            num(a["flat_create_s"], 3),
+            num(b["flat_create_s"], 3),
+            ratio(b["flat_create_s"], a["flat_create_s"]),
+        ],
+        ["PyFlat search, QPS", num(a["flat_qps"]), num(b["flat_qps"]), ratio(b["flat_qps"], a["flat_qps"])],
+    ]
     ha, hb = keyed(a["hnsw"]), keyed(b["hnsw"])
     for ef in sorted(ha):
         x, y = ha[ef], hb.get(ef)
         if y is None:
             continue
-        rows.append(["PyHNSW ef %d: create from lists (s)" % ef, num(x["build_s"], 2), num(y["build_s"], 2),
-                     ratio(y["build_s"], x["build_s"])])
+        rows.append(
+            [
+                "PyHNSW ef %d: create from lists (s)" % ef,
+                num(x["build_s"], 2),
+                num(y["build_s"], 2),
+                ratio(y["build_s"], x["build_s"]),
+            ]
+        )
         rows.append(["PyHNSW ef %d: recall@10" % ef, "%.3f" % x["recall"], "%.3f" % y["recall"], ""])
         rows.append(["PyHNSW ef %d: QPS (k=10)" % ef, num(x["qps"]), num(y["qps"]), ratio(y["qps"], x["qps"])])
-        rows.append(["PyHNSW ef %d: copy share" % ef, "%.0f%%" % (100 * x["copy_share"]),
-                     "%.0f%%" % (100 * y["copy_share"]), ""])
+        rows.append(
+            [
+                "PyHNSW ef %d: copy share" % ef,
+                "%.0f%%" % (100 * x["copy_share"]),
+                "%.0f%%" % (100 * y["copy_share"]),
+                "",
+            ]
+        )
     fa, fb = a["filtered"], b["filtered"]
     for name in ["unfiltered"] + [n for n, _ in SELECTIVITIES]:
-        rows.append(["filtered %s: recall@10 / QPS" % name, "%.3f / %s" % (fa[name]["recall"], num(fa[name]["qps"])),
-                     "%.3f / %s" % (fb[name]["recall"], num(fb[name]["qps"])), ratio(fb[name]["qps"], fa[name]["qps"])])
-    note = ("Same data in both (drawn with `random`, which gives the same numbers under both interpreters): "
-            "n = %s, dim = %d, %s queries, lists only; filtered at ef_search %d / %d. CPU seconds of each "
-            "process; wall-clock / CPU time %.2f / %.2f." %
-            (num(a["n"]), a["dim"], num(a["queries"]), fa["ef"], fb["ef"], a.get("wall_per_cpu") or 0,
-             b.get("wall_per_cpu") or 0))
-    return ("# tamsel under two interpreters\n\n" + note + "\n\n" +
-            table(["figure", a["interpreter"], b["interpreter"], "second / first"], rows) + "\n")
+        rows.append(
+            [
+                "filtered %s: recall@10 / QPS" % name,
+                "%.3f / %s" % (fa[name]["recall"], num(fa[name]["qps"])),
+                "%.3f / %s" % (fb[name]["recall"], num(fb[name]["qps"])),
+                ratio(fb[name]["qps"], fa[name]["qps"]),
+            ]
+        )
+    note = (
+        "Same data in both (drawn with `random`, which gives the same numbers under both interpreters): "
+        "n = %s, dim = %d, %s queries, lists only; filtered at ef_search %d / %d. CPU seconds of each "
+        "process; wall-clock / CPU time %.2f / %.2f."
+        % (
+            num(a["n"]),
+            a["dim"],
+            num(a["queries"]),
+            fa["ef"],
+            fb["ef"],
+            a.get("wall_per_cpu") or 0,
+            b.get("wall_per_cpu") or 0,
+        )
+    )
+    return (
+        "# tamsel under two interpreters\n\n"
+        + note
+        + "\n\n"
+        + table(["figure", a["interpreter"], b["interpreter"], "second / first"], rows)
+        + "\n"
+    )
 
 
 def write_out(folder, name, text):
@@ -363,22 +563,37 @@ def plot(results, path):
         for lib, rows in sorted(hnsw["sweep"].items(), key=lambda kv: kv[0] != "tamsel"):
             rows = keyed(rows)
             efs = sorted(rows)
-            ax.plot([rows[e]["recall"] for e in efs], [rows[e]["qps"] for e in efs], marker="o",
-                    linewidth=2.2 if lib == "tamsel" else 1.4, label=lib)
+            ax.plot(
+                [rows[e]["recall"] for e in efs],
+                [rows[e]["qps"] for e in efs],
+                marker="o",
+                linewidth=2.2 if lib == "tamsel" else 1.4,
+                label=lib,
+            )
             if lib == "tamsel":
                 for e in efs:
-                    ax.annotate(str(e), (rows[e]["recall"], rows[e]["qps"]), fontsize=7,
-                                textcoords="offset points", xytext=(3, 3))
+                    ax.annotate(
+                        str(e),
+                        (rows[e]["recall"], rows[e]["qps"]),
+                        fontsize=7,
+                        textcoords="offset points",
+                        xytext=(3, 3),
+                    )
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second (one per call, 1 thread)")
-        ax.set_title("%s, n = %s, dim = %d, %s" % (hnsw["dataset"][:28], num(hnsw["n"]), hnsw["dim"],
-                                                   hnsw.get("metric", "euclidean")))
+        ax.set_title(
+            "%s, n = %s, dim = %d, %s"
+            % (hnsw["dataset"][:28], num(hnsw["n"]), hnsw["dim"], hnsw.get("metric", "euclidean"))
+        )
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()
     meta = results["meta"]
-    fig.suptitle("m = %d, ef_construction = %d, ef_search 10..320 (labels: tamsel's ef_search); %s" %
-                 (meta["m"], meta["ef_construction"], meta["date"]), fontsize=9)
+    fig.suptitle(
+        "m = %d, ef_construction = %d, ef_search 10..320 (labels: tamsel's ef_search); %s"
+        % (meta["m"], meta["ef_construction"], meta["date"]),
+        fontsize=9,
+    )
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)

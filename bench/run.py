@@ -15,8 +15,14 @@ Everything runs single-threaded, one query per call from Python. See the
 import os
 
 # Before numpy or any peer is imported: one thread everywhere.
-for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
-              "VECLIB_MAXIMUM_THREADS", "NUMEXPR_NUM_THREADS", "BLIS_NUM_THREADS"):
+for _name in (
+    "OMP_NUM_THREADS",
+    "OPENBLAS_NUM_THREADS",
+    "MKL_NUM_THREADS",
+    "VECLIB_MAXIMUM_THREADS",
+    "NUMEXPR_NUM_THREADS",
+    "BLIS_NUM_THREADS",
+):
     os.environ[_name] = "1"
 
 import argparse
@@ -46,7 +52,7 @@ def mixture(n, dim, seed):
     uneven size and spread, and a per-component scale that decays like the
     variances of real embeddings. The same recipe as common.mixture_lists."""
     rng = np.random.default_rng(seed)
-    clusters = max(8, int(round(n ** 0.5 / 3)))
+    clusters = max(8, int(round(n**0.5 / 3)))
     scale = 1.0 / np.sqrt(1.0 + np.arange(dim) / 8.0)
     centres = rng.normal(size=(clusters, dim)) * scale
     weights = rng.dirichlet(np.full(clusters, 2.0))
@@ -84,7 +90,7 @@ def real_set(seed, nq, limit=None):
     vectors = embed.load()
     order = np.random.default_rng(seed).permutation(len(vectors))
     values = vectors.astype(np.float64)
-    kept = order[nq:] if limit is None else order[nq:nq + limit]
+    kept = order[nq:] if limit is None else order[nq : nq + limit]
     return np.ascontiguousarray(values[kept]), np.ascontiguousarray(values[order[:nq]])
 
 
@@ -101,7 +107,7 @@ def exact_knn(data, queries, k=K, chunk=200, metric="euclidean"):
     spare = min(len(data), k + 32)
     out = np.empty((len(queries), min(k, len(data))), dtype=np.int64)
     for first in range(0, len(queries), chunk):
-        block = queries[first:first + chunk]
+        block = queries[first : first + chunk]
         products = block @ data.T
         if metric == "euclidean":
             approx = norms[None, :] - 2.0 * products
@@ -160,8 +166,9 @@ class Tamsel:
         self.builds = {}
 
     def new(self, ef, schema=None):
-        return self.module.PyHNSW(self.dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=ef,
-                                  metric=self.metric, schema=schema)
+        return self.module.PyHNSW(
+            self.dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=ef, metric=self.metric, schema=schema
+        )
 
     def build(self, ef, vectors, source):
         index = self.new(ef)
@@ -245,7 +252,7 @@ class FaissHNSW:
         q32 = peer_queries(q32, self.metric)
         if self.metric == "angular":
             q32 = unit_rows(q32)
-        return [q32[i:i + 1] for i in range(len(q32))]
+        return [q32[i : i + 1] for i in range(len(q32))]
 
     def searcher(self, ef, k=K):
         self.index.hnsw.efSearch = ef
@@ -271,8 +278,14 @@ class USearch:
         self.metric = metric
 
     def build(self, x32):
-        index = self.cls(ndim=self.dim, metric=self.METRICS[self.metric], dtype="f32", connectivity=M,
-                         expansion_add=EF_CONSTRUCTION, expansion_search=EF_VALUES[0])
+        index = self.cls(
+            ndim=self.dim,
+            metric=self.METRICS[self.metric],
+            dtype="f32",
+            connectivity=M,
+            expansion_add=EF_CONSTRUCTION,
+            expansion_search=EF_VALUES[0],
+        )
         keys = np.arange(len(x32), dtype=np.uint64)
         seconds, _ = common.cpu_seconds(lambda: index.add(keys, x32, threads=1))
         self.index = index
@@ -333,8 +346,16 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
     q32 = np.ascontiguousarray(queries, dtype=np.float32)
     exact_ids = exact_knn(data, queries, metric=metric)
     exact_keys = keys_of(data, exact_ids)
-    out = {"dataset": name, "metric": metric, "n": n, "dim": dim, "queries": len(queries), "builds": [],
-           "sweep": {}, "copies": {}}
+    out = {
+        "dataset": name,
+        "metric": metric,
+        "n": n,
+        "dim": dim,
+        "queries": len(queries),
+        "builds": [],
+        "sweep": {},
+        "copies": {},
+    }
 
     libs = []
     tam = Tamsel(dim, metric)
@@ -349,9 +370,16 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
     for source in ("list", "numpy"):
         times = [s for src, s in tam.builds.values() if src == source]
         if times:
-            out["builds"].append({"library": "tamsel", "source": source, "seconds": min(times),
-                                  "median": sorted(times)[len(times) // 2], "count": len(times),
-                                  "first": times[0]})
+            out["builds"].append(
+                {
+                    "library": "tamsel",
+                    "source": source,
+                    "seconds": min(times),
+                    "median": sorted(times)[len(times) // 2],
+                    "count": len(times),
+                    "first": times[0],
+                }
+            )
     libs.append(tam)
 
     for peer in load_peers(dim, peers_wanted, metric):
@@ -362,8 +390,16 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
             log("%s: skipped, build failed (%s: %s)" % (peer.name, type(error).__name__, error))
             continue
         log("%s: %s build %.1fs" % (name, peer.name, seconds))
-        out["builds"].append({"library": peer.name, "source": "numpy float32", "seconds": seconds,
-                              "median": seconds, "count": 1, "first": seconds})
+        out["builds"].append(
+            {
+                "library": peer.name,
+                "source": "numpy float32",
+                "seconds": seconds,
+                "median": seconds,
+                "count": 1,
+                "first": seconds,
+            }
+        )
         libs.append(peer)
     out["versions"] = {lib.name: lib.version for lib in libs}
 
@@ -394,18 +430,26 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
             best[key] = min(best.get(key, seconds), seconds)
         log("%s: search round %d of %d done" % (name, rnd + 1, rounds))
     for lib in libs:
-        out["sweep"][lib.name] = {ef: {"recall": recalls[(lib.name, ef)],
-                                       "qps": len(queries) / best[(lib.name, ef, K)],
-                                       "qps_dropped": len(queries) / best[(lib.name, ef, "dropped")]}
-                                  for ef in efs}
+        out["sweep"][lib.name] = {
+            ef: {
+                "recall": recalls[(lib.name, ef)],
+                "qps": len(queries) / best[(lib.name, ef, K)],
+                "qps_dropped": len(queries) / best[(lib.name, ef, "dropped")],
+            }
+            for ef in efs
+        }
 
     # The returned copies: k=1 against k=10, and the same tuples built in Python.
     views = [[data[i] for i in row] for row in exact_ids]
     seconds_py, _ = timed(lambda rows: [(0.0, r.tolist()) for r in rows], views)
     for ef in efs:
         t10, t1 = best[("tamsel", ef, K)], best[("tamsel", ef, 1)]
-        out["copies"][ef] = {"us_k10": 1e6 * t10 / len(queries), "us_k1": 1e6 * t1 / len(queries),
-                             "share": common.copy_share(t10, t1), "share_python": seconds_py / t10}
+        out["copies"][ef] = {
+            "us_k10": 1e6 * t10 / len(queries),
+            "us_k1": 1e6 * t1 / len(queries),
+            "share": common.copy_share(t10, t1),
+            "share_python": seconds_py / t10,
+        }
     out["tamsel_for_filter"] = tam
     out["exact_ids"] = exact_ids
     out["exact_keys"] = exact_keys
@@ -425,7 +469,7 @@ def filtered_suite(data, queries, hnsw, rounds):
     tam = hnsw["tamsel_for_filter"]
     index = tam.new(ef, schema=[name for name, _ in SELECTIVITIES])
     common.release_free_memory()
-    seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))
+    seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))  # noqa: F821 (called before the del below)
     out = {"ef": ef, "build_s": seconds, "rows": {}}
     del metadata
     log("filtered: build with metadata (ef_search=%d) %.1fs" % (ef, out["build_s"]))
@@ -453,8 +497,12 @@ def filtered_suite(data, queries, hnsw, rounds):
                 recalls[name] = common.recall_of_copies(results, keys, k)
     out["rows"]["none"] = {"share": 1.0, "matching": n, "recall": recalls[None], "qps": len(qs) / best[None]}
     for name, share in SELECTIVITIES:
-        out["rows"][name] = {"share": share, "matching": len(chosen[name]), "recall": recalls[name],
-                             "qps": len(qs) / best[name]}
+        out["rows"][name] = {
+            "share": share,
+            "matching": len(chosen[name]),
+            "recall": recalls[name],
+            "qps": len(qs) / best[name],
+        }
     return out
 
 
@@ -530,15 +578,16 @@ def flat_suite(data, queries, sizes, nq_max, rounds, peers_wanted):
         flat = tamsel.PyFlat(dim)
         flat.create(part)
 
-        methods = [("tamsel PyFlat", (lambda f: (lambda q: f(q, K)))(flat.search), q64)]
+        methods = [("tamsel PyFlat", (lambda f: lambda q: f(q, K))(flat.search), q64)]
         methods.append(("numpy brute force", numpy_brute(part), q64))
         methods.append(("numpy, expanded |x|^2 - 2x.q", numpy_expanded(part), q64))
         if faiss is not None:
             index = faiss.IndexFlatL2(dim)
             index.add(np.ascontiguousarray(part, dtype=np.float32))
             q32 = np.ascontiguousarray(queries[:nq], dtype=np.float32)
-            methods.append(("faiss IndexFlatL2", (lambda s: (lambda q: s(q, K)))(index.search),
-                            [q32[i:i + 1] for i in range(nq)]))
+            methods.append(
+                ("faiss IndexFlatL2", (lambda s: lambda q: s(q, K))(index.search), [q32[i : i + 1] for i in range(nq)])
+            )
         best = {}
         answers = {}
         for rnd in range(rounds):
@@ -573,8 +622,11 @@ def conversion_suite(data, repeats=3):
     import tamsel
 
     n, dim = data.shape
-    sources = [("list of lists", data.tolist()), ("numpy float64", data),
-               ("numpy float32", np.ascontiguousarray(data, dtype=np.float32))]
+    sources = [
+        ("list of lists", data.tolist()),
+        ("numpy float64", data),
+        ("numpy float32", np.ascontiguousarray(data, dtype=np.float32)),
+    ]
     rows = []
     for label, vectors in sources:
         convert = flat = None
@@ -593,7 +645,7 @@ def conversion_suite(data, repeats=3):
                 raise RuntimeError("create into a wider index did not refuse the vectors")
             convert = seconds if convert is None else min(convert, seconds)
             index = tamsel.PyFlat(dim)
-            seconds, _ = common.cpu_seconds(lambda: index.create(vectors))
+            seconds, _ = common.cpu_seconds(lambda: index.create(vectors))  # noqa: F821 (called before the del below)
             flat = seconds if flat is None else min(flat, seconds)
             del index
         rows.append({"source": label, "convert_s": convert, "flat_create_s": flat})
@@ -619,8 +671,11 @@ def memory_probe(lib, n, dim, seed):
         del data
         index = hnswlib.Index(space="l2", dim=dim)
         payload = 4 * dim
-        build = lambda: (index.init_index(max_elements=n, M=M, ef_construction=EF_CONSTRUCTION),
-                         index.set_num_threads(1), index.add_items(x32, num_threads=1))
+        build = lambda: (
+            index.init_index(max_elements=n, M=M, ef_construction=EF_CONSTRUCTION),
+            index.set_num_threads(1),
+            index.add_items(x32, num_threads=1),
+        )
     else:
         raise SystemExit("unknown library " + lib)
     common.release_free_memory()
@@ -629,8 +684,13 @@ def memory_probe(lib, n, dim, seed):
     common.release_free_memory()
     after = common.rss_bytes()
     per_vector = (after - before) / float(n)
-    return {"library": lib, "rss_growth": after - before, "per_vector": per_vector,
-            "payload": payload, "overhead": per_vector - payload}
+    return {
+        "library": lib,
+        "rss_growth": after - before,
+        "per_vector": per_vector,
+        "payload": payload,
+        "overhead": per_vector - payload,
+    }
 
 
 def memory_suite(n, dim, seed, peers_wanted):
@@ -638,8 +698,18 @@ def memory_suite(n, dim, seed, peers_wanted):
     for lib in ("tamsel", "hnswlib"):
         if lib != "tamsel" and peers_wanted is not None and lib not in peers_wanted:
             continue
-        cmd = [sys.executable, os.path.abspath(__file__), "--memory-probe", lib,
-               "--n", str(n), "--dim", str(dim), "--seed", str(seed)]
+        cmd = [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--memory-probe",
+            lib,
+            "--n",
+            str(n),
+            "--dim",
+            str(dim),
+            "--seed",
+            str(seed),
+        ]
         done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         if done.returncode != 0:
             log("memory: %s skipped (%s)" % (lib, done.stderr.strip().splitlines()[-1:] or "failed"))
@@ -656,9 +726,23 @@ def memory_suite(n, dim, seed, peers_wanted):
 def lists_in(python, args):
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as f:
         path = f.name
-    cmd = [python, os.path.abspath(__file__), "--lists-only", "--json", path,
-           "--n", str(args.n), "--dim", str(args.dim), "--queries", str(args.queries),
-           "--seed", str(args.seed), "--rounds", str(args.rounds)]
+    cmd = [
+        python,
+        os.path.abspath(__file__),
+        "--lists-only",
+        "--json",
+        path,
+        "--n",
+        str(args.n),
+        "--dim",
+        str(args.dim),
+        "--queries",
+        str(args.queries),
+        "--seed",
+        str(args.seed),
+        "--rounds",
+        str(args.rounds),
+    ]
     log("running: " + " ".join(cmd))
     done = subprocess.run(cmd)
     try:
@@ -672,14 +756,20 @@ def lists_in(python, args):
 
 def pypy_check(python):
     try:
-        done = subprocess.run([python, "-c", "import tamsel, platform; print(platform.python_implementation())"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        done = subprocess.run(
+            [python, "-c", "import tamsel, platform; print(platform.python_implementation())"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            universal_newlines=True,
+        )
     except OSError as error:
         return "cannot run %s (%s)" % (python, error)
     if done.returncode != 0:
-        return ("%s cannot import tamsel. Install it there first, e.g.\n"
-                "  pypy3 -m venv /tmp/pypy-bench && /tmp/pypy-bench/bin/pip install .\n"
-                "then pass --pypy /tmp/pypy-bench/bin/python" % python)
+        return (
+            "%s cannot import tamsel. Install it there first, e.g.\n"
+            "  pypy3 -m venv /tmp/pypy-bench && /tmp/pypy-bench/bin/pip install .\n"
+            "then pass --pypy /tmp/pypy-bench/bin/python" % python
+        )
     return None
 
 
@@ -696,18 +786,32 @@ def parse(argv):
     p.add_argument("--rounds", type=int, help="search passes per figure, the best kept (default 3, --quick 1)")
     p.add_argument("--seed", type=int, default=20240601)
     p.add_argument("--peers", help="comma-separated subset of hnswlib,faiss,usearch (default all)")
-    p.add_argument("--skip", default="",
-                   help="comma-separated parts to leave out: memory,mixture,filtered,conversion,flat,digits "
-                        "(mixture: the synthetic HNSW suite, and with it the filtered one)")
-    p.add_argument("--real", action="store_true",
-                   help="also the real set: bench/embed.py's sentence embeddings, under all three metrics "
-                        "(made and cached on the first run; --quick indexes 20,000 of them)")
-    p.add_argument("--real-efs", default="10,20,40,80,160",
-                   help="ef_search values of the real set (tamsel builds one index per value per metric)")
+    p.add_argument(
+        "--skip",
+        default="",
+        help="comma-separated parts to leave out: memory,mixture,filtered,conversion,flat,digits "
+        "(mixture: the synthetic HNSW suite, and with it the filtered one)",
+    )
+    p.add_argument(
+        "--real",
+        action="store_true",
+        help="also the real set: bench/embed.py's sentence embeddings, under all three metrics "
+        "(made and cached on the first run; --quick indexes 20,000 of them)",
+    )
+    p.add_argument(
+        "--real-efs",
+        default="10,20,40,80,160",
+        help="ef_search values of the real set (tamsel builds one index per value per metric)",
+    )
     p.add_argument("--real-metrics", default=",".join(METRICS), help="metrics of the real set")
     p.add_argument("--lists-only", action="store_true", help="tamsel with Python lists only (no numpy, no peers)")
-    p.add_argument("--pypy", nargs="?", const="pypy3", metavar="PYTHON",
-                   help="run the lists-only suite under this interpreter and under PYTHON (default pypy3), side by side")
+    p.add_argument(
+        "--pypy",
+        nargs="?",
+        const="pypy3",
+        metavar="PYTHON",
+        help="run the lists-only suite under this interpreter and under PYTHON (default pypy3), side by side",
+    )
     p.add_argument("--json", help=argparse.SUPPRESS)
     p.add_argument("--memory-probe", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -728,8 +832,10 @@ def main(argv=None):
     try:
         import tamsel  # noqa: F401
     except ImportError as error:
-        log("tamsel is not importable under %s (%s): run `pip install .` with this interpreter first"
-            % (common.interpreter(), error))
+        log(
+            "tamsel is not importable under %s (%s): run `pip install .` with this interpreter first"
+            % (common.interpreter(), error)
+        )
         return 1
     if args.pypy:
         problem = pypy_check(args.pypy)
@@ -761,10 +867,19 @@ def main(argv=None):
     peers = None if not args.peers else set(args.peers.split(","))
     skip = set(filter(None, args.skip.split(",")))
     started = time.perf_counter()
-    meta = {"date": datetime.date.today().isoformat(), "machine": common.machine(),
-            "interpreter": common.interpreter(), "numpy": np.__version__, "n": args.n, "dim": args.dim,
-            "queries": args.queries, "rounds": args.rounds, "seed": args.seed, "m": M,
-            "ef_construction": EF_CONSTRUCTION}
+    meta = {
+        "date": datetime.date.today().isoformat(),
+        "machine": common.machine(),
+        "interpreter": common.interpreter(),
+        "numpy": np.__version__,
+        "n": args.n,
+        "dim": args.dim,
+        "queries": args.queries,
+        "rounds": args.rounds,
+        "seed": args.seed,
+        "m": M,
+        "ef_construction": EF_CONSTRUCTION,
+    }
     if os.environ.get("OPENBLAS_CORETYPE"):
         log("note: OPENBLAS_CORETYPE is set; it can slow numpy's kernels")
     results = {"meta": meta}
@@ -803,9 +918,16 @@ def main(argv=None):
             # lists the least similar first, searches with -q; the peers then
             # search with q itself, a query from the data's own distribution.
             asked = -real_queries if similarity(metric) else real_queries
-            rr = hnsw_suite("WordNet glosses, all-MiniLM-L6-v2", real_data, asked,
-                            [int(e) for e in args.real_efs.split(",")], args.rounds, peers, from_list=False,
-                            metric=metric)
+            rr = hnsw_suite(
+                "WordNet glosses, all-MiniLM-L6-v2",
+                real_data,
+                asked,
+                [int(e) for e in args.real_efs.split(",")],
+                args.rounds,
+                peers,
+                from_list=False,
+                metric=metric,
+            )
             for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
                 rr.pop(key)
             results["real"].append(rr)

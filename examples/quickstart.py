@@ -15,19 +15,22 @@ import argparse
 import platform
 import random
 import time
+from typing import Any, Callable, TypeVar
 
 from tamsel import PyFlat, PyHNSW
 
 COLORS = ["red", "green", "blue", "yellow"]
 
+T = TypeVar("T")
 
-def timed(fn, *args, **kwargs):
+
+def timed(fn: Callable[..., T], *args: Any, **kwargs: Any) -> tuple[T, float]:
     start = time.perf_counter()
     result = fn(*args, **kwargs)
     return result, time.perf_counter() - start
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=5000, help="vectors to index")
     parser.add_argument("--dim", type=int, default=32, help="components per vector")
@@ -98,7 +101,7 @@ def main():
     # Filtered: each query asks for one color. The exact answer comes from one
     # PyFlat per color, whose local ids map back to the global ids.
     members = {c: [i for i, col in enumerate(colors) if col == c] for c in COLORS}
-    flat_by_color = {}
+    flat_by_color: dict[str, PyFlat] = {}
     for c, ids in members.items():
         flat_by_color[c] = PyFlat(args.dim)
         flat_by_color[c].create([vectors[i] for i in ids])
@@ -109,13 +112,15 @@ def main():
     recall_f = sum(len(set(a) & set(e)) for a, e in zip(approx_f, exact_f)) / (k * len(queries))
     wrong_color = sum(colors[i] != c for ids, c in zip(approx_f, wanted) for i in ids)
 
-    def per_query(seconds):
+    def per_query(seconds: float) -> str:
         return f"{seconds / len(queries) * 1e3:7.3f} ms/query  {len(queries) / seconds:9.0f} queries/s"
 
     print(f"search PyFlat           {per_query(t_flat)}")
     print(f"search PyHNSW           {per_query(t_hnsw)}   recall@{k} {recall:.3f}  (ef_search={args.ef_search})")
-    print(f"search PyHNSW filtered  {per_query(t_hnsw_f)}   recall@{k} {recall_f:.3f}"
-          f"  results of another color: {wrong_color}")
+    print(
+        f"search PyHNSW filtered  {per_query(t_hnsw_f)}   recall@{k} {recall_f:.3f}"
+        f"  results of another color: {wrong_color}"
+    )
 
 
 if __name__ == "__main__":

@@ -34,8 +34,6 @@ needs_failing_allocations = pytest.mark.skipif(
 )
 
 
-
-
 def max_layers():
     """The documented cap on `layers`, read from the core's header."""
     header = Path(__file__).resolve().parent.parent / "src" / "core" / "hnsw.hpp"
@@ -89,13 +87,19 @@ limit_address_space({headroom})
 def run_limited(body, headroom=HEADROOM, timeout=120):
     """Runs `body` in a child under the address-space limit; returns what it printed as JSON."""
     code = PRELUDE.format(sanitized=SANITIZED, headroom=headroom) + textwrap.dedent(body)
-    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
-                           env=dict(os.environ, PYTHONHASHSEED="0"))
+    child = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=dict(os.environ, PYTHONHASHSEED="0"),
+    )
     assert child.returncode == 0, f"child failed (exit {child.returncode}):\n{child.stderr[-3000:]}"
     return json.loads(child.stdout.strip().splitlines()[-1])
 
 
 # ---------------------------------------------------------------- PyHNSW parameters
+
 
 def hnsw_case(params, k=10, dim=4, count=300):
     """Builds an index with `params`, fills it by create and insert, searches it."""
@@ -117,8 +121,13 @@ HNSW_EXTREMES = {
     "ef_search=0": (dict(ef_search=0), 10, "ok", "ok", ["ValueError", "Search error: InvalidEF"]),
     "ef_search=1": (dict(ef_search=1), 10, "ok", "ok", ["ok", 1]),
     "ef_search=max": (dict(ef_search=HUGE), 10, "ok", "ok", ["ok", 10]),
-    "ef_construction=0": (dict(ef_construction=0), 10, ["ValueError", "Create error: InvalidEF"],
-                          ["ValueError", "Insert error: InvalidEF"], None),
+    "ef_construction=0": (
+        dict(ef_construction=0),
+        10,
+        ["ValueError", "Create error: InvalidEF"],
+        ["ValueError", "Insert error: InvalidEF"],
+        None,
+    ),
     "ef_construction=1": (dict(ef_construction=1), 10, "ok", "ok", ["ok", 10]),
     "ef_construction=max": (dict(ef_construction=HUGE), 10, "ok", "ok", ["ok", 10]),
     "m=0": (dict(m=0), 10, "ok", "ok", ["ok", 10]),
@@ -147,7 +156,9 @@ def test_hnsw_parameter_extremes_never_allocate_by_the_value(case):
         assert got["exact"], "the stored vector itself is not the nearest"
 
 
-@pytest.mark.parametrize("extra", [dict(), dict(m=HUGE, ef_construction=HUGE, ef_search=HUGE)], ids=["defaults", "all-max"])
+@pytest.mark.parametrize(
+    "extra", [dict(), dict(m=HUGE, ef_construction=HUGE, ef_search=HUGE)], ids=["defaults", "all-max"]
+)
 def test_hnsw_largest_layers_is_served(extra):
     layers = max_layers()
     got = hnsw_case(dict(layers=layers, **extra), k=HUGE, count=200)
@@ -190,6 +201,7 @@ def test_hnsw_smallest_dims(dim):
 @pytest.mark.parametrize("copies", [53, 1000, 20000])
 def test_hnsw_every_copy_of_a_repeated_vector_stays_reachable(copies):
     import tamsel
+
     index = tamsel.PyHNSW(2, metric="euclidean", ef_search=HUGE)
     index.create([[0.25, 0.25]] * copies)
     index.insert([0.5, 0.5])
@@ -200,6 +212,7 @@ def test_hnsw_every_copy_of_a_repeated_vector_stays_reachable(copies):
 def test_hnsw_copies_among_other_vectors_are_found_by_their_own_metadata():
     import random
     import tamsel
+
     rng = random.Random(5)
     # ef_search small against the group's size, so the filtered search walks the graph
     index = tamsel.PyHNSW(4, metric="euclidean", ef_search=110, schema=["group"])
@@ -351,6 +364,7 @@ def test_one_long_vector_among_many_short_ones_gives_the_length_error(cls):
 def test_hnsw_batch_beyond_the_id_range_is_refused_with_a_documented_error():
     numpy = pytest.importorskip("numpy")
     import tamsel
+
     index = tamsel.PyHNSW(0, metric="euclidean")
     with pytest.raises((MemoryError, ValueError, OverflowError)):
         index.create(numpy.empty((2**32, 0)))
@@ -360,11 +374,14 @@ def test_hnsw_batch_beyond_the_id_range_is_refused_with_a_documented_error():
 @pytest.mark.parametrize("cls", ["PyFlat", "PyHNSW"])
 def test_batch_of_empty_rows_is_not_walked_row_by_row(cls):
     pytest.importorskip("numpy")
-    got = run_limited(f"""
+    got = run_limited(
+        f"""
         import numpy, time
         index = tamsel.PyFlat(0) if "{cls}" == "PyFlat" else tamsel.PyHNSW(0, metric="euclidean")
         start = time.perf_counter()
         failed = outcome(lambda: index.create(numpy.empty((2**50, 0))))
         print(json.dumps(dict(failed=failed, seconds=time.perf_counter() - start)))
-    """, timeout=30)
+    """,
+        timeout=30,
+    )
     assert got["seconds"] < 5

@@ -16,7 +16,7 @@ import time
 
 import pytest
 import tamsel
-from conftest import IS_PYPY, stored_vectors
+from conftest import stored_vectors
 
 HUGE = 2**62
 

@@ -29,7 +29,6 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tamsel
-from conftest import IS_PYPY
 
 try:
     import numpy
@@ -270,9 +269,11 @@ def buffers(draw_dim=None):
         dtypes = st.sampled_from(["f8", "f4", "f2", "i1", "u8", "i8", "?", "c16", "O", ">f8", "U3"])
         parts.append(
             st.builds(
-                lambda dt, shape, data: numpy.resize(numpy.array(data, dtype=object), shape).astype(dt)
-                if dt in ("O", "U3")
-                else numpy.resize(numpy.array(data), shape).astype(dt),
+                lambda dt, shape, data: (
+                    numpy.resize(numpy.array(data, dtype=object), shape).astype(dt)
+                    if dt in ("O", "U3")
+                    else numpy.resize(numpy.array(data), shape).astype(dt)
+                ),
                 dtypes,
                 st.sampled_from([(0,), (1,), (3,), (2, 3), (3, 0), (0, 3), (1, 1), (2, 3, 1)]),
                 st.lists(st.floats(-1e6, 1e6), min_size=1, max_size=6),
@@ -294,10 +295,13 @@ def junk(depth_children):
         st.lists(depth_children, max_size=4).map(TupleSub),
         st.dictionaries(st.text(max_size=2), depth_children, max_size=2),
         st.frozensets(st.integers(0, 3), max_size=3),
-        st.builds(HostileSequence, st.lists(depth_children, max_size=4),
-                  st.one_of(st.none(), st.integers(-3, 2**70)),
-                  st.sampled_from([None, "len", "iter", "getitem", "midway"]),
-                  st.sampled_from([None, "len", "insert", "create", "search"])),
+        st.builds(
+            HostileSequence,
+            st.lists(depth_children, max_size=4),
+            st.one_of(st.none(), st.integers(-3, 2**70)),
+            st.sampled_from([None, "len", "iter", "getitem", "midway"]),
+            st.sampled_from([None, "len", "insert", "create", "search"]),
+        ),
     )
 
 
@@ -323,9 +327,13 @@ def vector_of(dim):
         st.lists(floats, min_size=dim, max_size=dim),
         st.lists(element, min_size=dim, max_size=dim),
         st.lists(st.floats(-1e3, 1e3), min_size=0, max_size=dim + 2),
-        st.builds(HostileSequence, good, st.one_of(st.none(), st.integers(-3, 2**70)),
-                  st.sampled_from([None, None, "len", "iter", "midway"]),
-                  st.sampled_from([None, "len", "insert", "create", "search"])),
+        st.builds(
+            HostileSequence,
+            good,
+            st.one_of(st.none(), st.integers(-3, 2**70)),
+            st.sampled_from([None, None, "len", "iter", "midway"]),
+            st.sampled_from([None, "len", "insert", "create", "search"]),
+        ),
         buffers(),
         anything,
     )
@@ -337,13 +345,19 @@ def vectors_of(dim):
     parts = [
         st.lists(row, max_size=5),
         st.lists(row, max_size=5).map(tuple),
-        st.builds(HostileSequence, st.lists(row, max_size=4), st.one_of(st.none(), st.integers(-3, 2**70)),
-                  st.sampled_from([None, "len", "iter", "midway"]),
-                  st.sampled_from([None, "insert", "create", "search"])),
+        st.builds(
+            HostileSequence,
+            st.lists(row, max_size=4),
+            st.one_of(st.none(), st.integers(-3, 2**70)),
+            st.sampled_from([None, "len", "iter", "midway"]),
+            st.sampled_from([None, "insert", "create", "search"]),
+        ),
         anything,
     ]
     if numpy is not None:
-        parts.append(st.builds(lambda n, c: numpy.ones((n, c)), st.integers(0, 4), st.sampled_from([dim, dim, 0, dim + 1])))
+        parts.append(
+            st.builds(lambda n, c: numpy.ones((n, c)), st.integers(0, 4), st.sampled_from([dim, dim, 0, dim + 1]))
+        )
     return mostly(good, *parts)
 
 
@@ -357,12 +371,17 @@ pair = st.one_of(
     st.lists(st.sampled_from(NAMES), min_size=2, max_size=2),  # a list, not a tuple
     scalars,
 )
-good_pairs = st.lists(st.tuples(st.sampled_from(NAMES), st.one_of(st.integers(-3, 3), st.sampled_from(["x", "y"]))),
-                      max_size=4)
+good_pairs = st.lists(
+    st.tuples(st.sampled_from(NAMES), st.one_of(st.integers(-3, 3), st.sampled_from(["x", "y"]))), max_size=4
+)
 pairs = mostly(good_pairs, st.lists(pair, max_size=4), st.lists(pair, max_size=4).map(tuple), anything)
 metadata_lists = mostly(st.lists(good_pairs, min_size=1, max_size=5), st.lists(pairs, max_size=5), anything)
-filters = mostly(st.tuples(st.sampled_from(NAMES), st.integers(0, 2)), st.tuples(st.sampled_from(NAMES), metadata_value),
-                 pair, anything)
+filters = mostly(
+    st.tuples(st.sampled_from(NAMES), st.integers(0, 2)),
+    st.tuples(st.sampled_from(NAMES), metadata_value),
+    pair,
+    anything,
+)
 sizes = mostly(st.one_of(st.none(), st.integers(0, 70)), ints, hostile_numbers, floats, any_text, anything)
 
 
@@ -376,10 +395,15 @@ def parameter_values(cls, method, dim):
             "create": [("vectors", vectors_of(dim))],
         }[method]
     return {
-        "__new__": [("dim", sizes), ("layers", sizes), ("m", sizes), ("ef_construction", sizes),
-                    ("ef_search", sizes),
-                    ("metric", st.one_of(st.just("euclidean"), st.none(), any_text, anything)),
-                    ("schema", st.one_of(st.none(), st.lists(st.sampled_from(NAMES)), st.lists(any_text), anything))],
+        "__new__": [
+            ("dim", sizes),
+            ("layers", sizes),
+            ("m", sizes),
+            ("ef_construction", sizes),
+            ("ef_search", sizes),
+            ("metric", st.one_of(st.just("euclidean"), st.none(), any_text, anything)),
+            ("schema", st.one_of(st.none(), st.lists(st.sampled_from(NAMES)), st.lists(any_text), anything)),
+        ],
         "insert": [("vector", vector_of(dim)), ("metadata", st.one_of(st.none(), pairs))],
         "search": [("query", vector_of(dim)), ("k", sizes), ("filter", st.one_of(st.none(), filters))],
         "create": [("vectors", vectors_of(dim)), ("metadata", st.one_of(st.none(), metadata_lists))],
@@ -458,7 +482,7 @@ def invoke(callee, positional, keywords):
         return callee(*positional, **keywords), None
     except DOCUMENTED as error:
         if type(error).__name__ == "PanicException":
-            raise AssertionError(f"internal failure: {error!r}")
+            raise AssertionError(f"internal failure: {error!r}") from error
         return None, error
     except BaseException as error:  # PanicException derives from BaseException
         raise AssertionError(f"undocumented exception {type(error).__qualname__}: {error!r}") from error
@@ -634,8 +658,9 @@ def test_hnsw_methods_fail_cleanly_and_change_nothing(data):
     if method == "search":
         assert after == before
         if error is None:
-            check_hnsw_search_result(result, dim, values.get("k") if values.get("k") is not None else 1,
-                                     config.get("ef_search", 50))
+            check_hnsw_search_result(
+                result, dim, values.get("k") if values.get("k") is not None else 1, config.get("ef_search", 50)
+            )
     elif error is None:
         assert result is None
     elif str(error).startswith(("Insert error: ", "Create error: ")) and "EmptyVectors" not in str(error):

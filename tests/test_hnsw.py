@@ -75,34 +75,74 @@ SEED = [0.5, 0.5, 0.5]
 
 REFUSALS = {
     "insert-short": (None, "insert", ([1.0, 2.0],), "Expected vector of length 3, got 2"),
-    "insert-length-before-metadata": (["a"], "insert", ([1, 2, 3, 4], [("a", None)]),
-                                      "Expected vector of length 3, got 4"),
+    "insert-length-before-metadata": (
+        ["a"],
+        "insert",
+        ([1, 2, 3, 4], [("a", None)]),
+        "Expected vector of length 3, got 4",
+    ),
     "insert-empty-metadata-no-schema": (None, "insert", ([1, 2, 3], []), NO_SCHEMA),
     "insert-metadata-no-schema": (None, "insert", ([1, 2, 3], [("a", 1)]), NO_SCHEMA),
     "insert-empty-metadata": (["a"], "insert", ([1, 2, 3], []), "Missing metadata for attribute 'a'"),
     "insert-name-case": (["A"], "insert", ([1, 2, 3], [("a", 1)]), "Missing metadata for attribute 'A'"),
     "insert-first-missing": (["a", "b"], "insert", ([1, 2, 3], [("b", None)]), "Missing metadata for attribute 'a'"),
-    "insert-first-unsupported": (["a", "b"], "insert", ([1, 2, 3], [("a", None), ("b", 1)]),
-                                 "Unsupported metadata type for attribute 'a'"),
-    "insert-second-unsupported": (["a", "b"], "insert", ([1, 2, 3], [("a", 1), ("b", [1])]),
-                                  "Unsupported metadata type for attribute 'b'"),
-    "insert-bytes-and-dict": (["a", "b"], "insert", ([1, 2, 3], [("b", b"x"), ("a", {})]),
-                              "Unsupported metadata type for attribute 'a'"),
+    "insert-first-unsupported": (
+        ["a", "b"],
+        "insert",
+        ([1, 2, 3], [("a", None), ("b", 1)]),
+        "Unsupported metadata type for attribute 'a'",
+    ),
+    "insert-second-unsupported": (
+        ["a", "b"],
+        "insert",
+        ([1, 2, 3], [("a", 1), ("b", [1])]),
+        "Unsupported metadata type for attribute 'b'",
+    ),
+    "insert-bytes-and-dict": (
+        ["a", "b"],
+        "insert",
+        ([1, 2, 3], [("b", b"x"), ("a", {})]),
+        "Unsupported metadata type for attribute 'a'",
+    ),
     "create-empty": (None, "create", ([],), "Create error: EmptyVectors"),
     "create-empty-with-schema": (["a"], "create", ([], []), "Create error: EmptyVectors"),
     "create-empty-no-schema": (None, "create", ([], []), NO_SCHEMA),
-    "create-count-before-schema": (None, "create", ([[1, 2, 3]], []),
-                                   "Length of metadata list must match number of vectors"),
-    "create-count": (["a"], "create", (THREE, [[("a", 1)]] * 2),
-                     "Length of metadata list must match number of vectors"),
-    "create-length-before-count": (["a"], "create", ([[1, 2, 3], [4, 5]], [[("a", 1)]]),
-                                   "Vector length 2 does not match index dimension 3"),
-    "create-third-too-long": (None, "create", (THREE[:2] + [[7, 8, 9, 10]],),
-                              "Vector length 4 does not match index dimension 3"),
-    "create-third-record-missing": (["a"], "create", (THREE, [[("a", 1)], [("a", 2)], [("b", 3)]]),
-                                    "Missing metadata for attribute 'a'"),
-    "create-second-record-unsupported": (["a"], "create", (THREE, [[("a", 1)], [("a", None)], [("a", 3)]]),
-                                         "Unsupported metadata type for attribute 'a'"),
+    "create-count-before-schema": (
+        None,
+        "create",
+        ([[1, 2, 3]], []),
+        "Length of metadata list must match number of vectors",
+    ),
+    "create-count": (
+        ["a"],
+        "create",
+        (THREE, [[("a", 1)]] * 2),
+        "Length of metadata list must match number of vectors",
+    ),
+    "create-length-before-count": (
+        ["a"],
+        "create",
+        ([[1, 2, 3], [4, 5]], [[("a", 1)]]),
+        "Vector length 2 does not match index dimension 3",
+    ),
+    "create-third-too-long": (
+        None,
+        "create",
+        (THREE[:2] + [[7, 8, 9, 10]],),
+        "Vector length 4 does not match index dimension 3",
+    ),
+    "create-third-record-missing": (
+        ["a"],
+        "create",
+        (THREE, [[("a", 1)], [("a", 2)], [("b", 3)]]),
+        "Missing metadata for attribute 'a'",
+    ),
+    "create-second-record-unsupported": (
+        ["a"],
+        "create",
+        (THREE, [[("a", 1)], [("a", None)], [("a", 3)]]),
+        "Unsupported metadata type for attribute 'a'",
+    ),
 }
 
 
@@ -261,10 +301,20 @@ def bits(values):
 def test_returned_vectors_keep_every_stored_bit(dim):
     # Values no float32 holds, signed zeros and NaNs with payloads come back
     # exactly as stored, each vector with its own distance.
-    specials = [math.inf, -math.inf, 1e308, 5e-324, -0.0, math.nan,
-                struct.unpack("<d", bytes.fromhex("0100000000f8ff7f"))[0], -1.5e-310]
-    vectors = [[specials[(i + j) % len(specials)] if (i + j) % 3 == 0 else float(i * dim + j)
-                for j in range(dim)] for i in range(30)]
+    specials = [
+        math.inf,
+        -math.inf,
+        1e308,
+        5e-324,
+        -0.0,
+        math.nan,
+        struct.unpack("<d", bytes.fromhex("0100000000f8ff7f"))[0],
+        -1.5e-310,
+    ]
+    vectors = [
+        [specials[(i + j) % len(specials)] if (i + j) % 3 == 0 else float(i * dim + j) for j in range(dim)]
+        for i in range(30)
+    ]
     index = tamsel.PyHNSW(dim, metric="inner_product", ef_search=HUGE)
     index.create(vectors)
     query = [1.0] * dim
@@ -311,8 +361,30 @@ class Text(str):
     pass
 
 
-VALUES = [1, True, 1.0, 0, False, 0.0, -0.0, math.nan, 2**63, float(2**63), -(2**63), 2**63 - 1, 2**70,
-          "a", "A", "a ", "1", Text("1"), "\u00e9", "e\u0301", "", 3.5]
+VALUES = [
+    1,
+    True,
+    1.0,
+    0,
+    False,
+    0.0,
+    -0.0,
+    math.nan,
+    2**63,
+    float(2**63),
+    -(2**63),
+    2**63 - 1,
+    2**70,
+    "a",
+    "A",
+    "a ",
+    "1",
+    Text("1"),
+    "\u00e9",
+    "e\u0301",
+    "",
+    3.5,
+]
 PROBES = VALUES + [2, "b", float(2**70), 1.0000000000000002]
 
 

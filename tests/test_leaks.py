@@ -34,8 +34,6 @@ PAGE = resource.getpagesize()
 TOLERANCE = (1.5 if IS_PYPY else 0.5) * 2**20 * max(1.0, CALLS / 30000)
 
 
-
-
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
@@ -78,8 +76,12 @@ def make_args():
     a["k"] = fresh_int(1000)
     a["k_negative"] = fresh_int(-1000)
     a["k_float"] = float("2.5")
-    a["metadata"] = [(fresh_str("color"), fresh_str("blue")), (fresh_str("size"), fresh_int(4200)),
-                     (fresh_str("weight"), float("2.75")), (fresh_str("ignored"), object())]
+    a["metadata"] = [
+        (fresh_str("color"), fresh_str("blue")),
+        (fresh_str("size"), fresh_int(4200)),
+        (fresh_str("weight"), float("2.75")),
+        (fresh_str("ignored"), object()),
+    ]
     a["batch_metadata"] = [a["metadata"]] * 8
     a["bad_metadata"] = [(fresh_str("color"), [1, 2])]
     a["missing_metadata"] = [(fresh_str("size"), fresh_int(7000))]
@@ -285,7 +287,9 @@ def test_calls_in_a_loop_leak_nothing(group):
         if growths[-1] <= TOLERANCE:
             break
     grown = min(growths)
-    assert SANITIZED or grown <= TOLERANCE, f"resident memory grew by {grown / 2**20:.2f} MiB over {turns * per_turn} calls"
+    assert SANITIZED or grown <= TOLERANCE, (
+        f"resident memory grew by {grown / 2**20:.2f} MiB over {turns * per_turn} calls"
+    )
     if not IS_PYPY:
         after = [sys.getrefcount(obj) for obj in tracked]
         changed = [(repr(obj)[:40], b, c) for obj, b, c in zip(tracked, counts, after) if b != c]

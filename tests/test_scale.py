@@ -28,8 +28,10 @@ import pytest
 
 pytestmark = [
     pytest.mark.slow,
-    pytest.mark.skipif("'slow' not in config.getoption('markexpr', '') and os.environ.get('TAMSEL_SLOW') != '1'",
-                       reason="slow: run with -m slow or TAMSEL_SLOW=1"),
+    pytest.mark.skipif(
+        "'slow' not in config.getoption('markexpr', '') and os.environ.get('TAMSEL_SLOW') != '1'",
+        reason="slow: run with -m slow or TAMSEL_SLOW=1",
+    ),
 ]
 
 numpy = pytest.importorskip("numpy")
@@ -60,7 +62,10 @@ def predicted_bytes_per_vector(n):
         return None
     probe = subprocess.run(
         [sys.executable, str(BENCH), "--memory-probe", "tamsel", "--n", str(n), "--dim", str(DIM), "--seed", "3"],
-        capture_output=True, text=True, timeout=1800)
+        capture_output=True,
+        text=True,
+        timeout=1800,
+    )
     assert probe.returncode == 0, probe.stderr[-2000:]
     return json.loads(probe.stdout.strip().splitlines()[-1])["per_vector"]
 
@@ -79,7 +84,7 @@ def test_a_million_vectors_in_one_process():
         # Everything up to the timed window in large batches, then the window.
         timed_from = max(built, checkpoint - WINDOW)
         for first in range(built, timed_from, 50_000):
-            index.create(data[first:min(first + 50_000, timed_from)])
+            index.create(data[first : min(first + 50_000, timed_from)])
         start = time.process_time()
         if checkpoint > timed_from:
             index.create(data[timed_from:checkpoint])
@@ -105,10 +110,14 @@ def test_a_million_vectors_in_one_process():
 
     predicted = predicted_bytes_per_vector(min(N, 100_000))  # the benchmark's own size
     figures = dict(
-        n=N, dim=DIM, build_cpu_seconds=round(build_seconds, 1),
+        n=N,
+        dim=DIM,
+        build_cpu_seconds=round(build_seconds, 1),
         insert_microseconds_per_vector={size: round(s * 1e6, 1) for size, s in per_vector_seconds.items()},
-        bytes_per_vector=round(bytes_per_vector, 1), benchmark_bytes_per_vector=predicted and round(predicted, 1),
-        search_microseconds=round(search_seconds * 1e6, 1), recall_at_10=round(recall, 4),
+        bytes_per_vector=round(bytes_per_vector, 1),
+        benchmark_bytes_per_vector=predicted and round(predicted, 1),
+        search_microseconds=round(search_seconds * 1e6, 1),
+        recall_at_10=round(recall, 4),
     )
     print("\nscale:", json.dumps(figures))
 

@@ -44,7 +44,7 @@ MetadataStore::Room MetadataStore::reserve(BatchRecords records, std::size_t cou
   room.staged_.reserve(with_records * width);
   for (std::size_t i = 0; i < count; ++i) {
     if (const MetadataRecord* record = records.at(i))
-      room.staged_.insert(room.staged_.end(), record->begin(), record->begin() + width);
+      room.staged_.insert(room.staged_.end(), record->begin(), record->begin() + static_cast<std::ptrdiff_t>(width));
   }
   make_room(record_of_, count);
   make_room(record_values_, with_records * width);
@@ -54,6 +54,7 @@ MetadataStore::Room MetadataStore::reserve(BatchRecords records, std::size_t cou
 
 void MetadataStore::reserve_value_ids(BatchRecords records, std::size_t count) {
   struct ValueHash {
+    // NOLINTNEXTLINE(bugprone-exception-escape): MetadataHash cannot throw (value_index.hpp)
     std::size_t operator()(const Metadata* value) const noexcept { return MetadataHash{}(*value); }
   };
   struct SameValue {

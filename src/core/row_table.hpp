@@ -14,6 +14,7 @@ namespace tamsel {
 // component, except that 0.0 and -0.0 count as one value.
 inline bool same_values(const double* a, const double* b, std::size_t dim) {
   for (std::size_t i = 0; i < dim; ++i) {
+    // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison): bits on purpose: a NaN matches its exact copy
     if (std::memcmp(a + i, b + i, sizeof(double)) != 0 && !(a[i] == 0.0 && b[i] == 0.0)) return false;
   }
   return true;

@@ -31,6 +31,8 @@ class ScratchPool {
     SearchScratch& operator*() const { return *scratch_; }
     SearchScratch* operator->() const { return scratch_.get(); }
     Lease(Lease&&) = default;
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
     Lease& operator=(Lease&&) = delete;
     ~Lease() {
       if (scratch_) delete pool_->spare_.exchange(scratch_.release());
@@ -48,6 +50,8 @@ class ScratchPool {
   // An index that moves takes its scratch along.
   ScratchPool(ScratchPool&& other) noexcept : spare_(other.spare_.exchange(nullptr)) {}
   ScratchPool& operator=(ScratchPool&&) = delete;
+  ScratchPool(const ScratchPool&) = delete;
+  ScratchPool& operator=(const ScratchPool&) = delete;
   ~ScratchPool() { delete spare_.load(); }
 
   // A scratch whose visited marks cover `nodes` ids.

@@ -14,6 +14,7 @@ namespace tamsel {
 // Consistent with Metadata equality: -0.0 hashes like 0.0. NaN never reaches
 // the index (it equals nothing, so no filter could find it).
 struct MetadataHash {
+  // NOLINTNEXTLINE(bugprone-exception-escape): each std::get below follows the switch on index(), so none throws
   std::size_t operator()(const Metadata& value) const noexcept {
     const auto& held = value.value();
     switch (held.index()) {

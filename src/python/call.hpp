@@ -37,6 +37,7 @@ namespace tamsel::python {
 // the class has this layout: PyPy sizes the instances of a subclass that got
 // past the refusal (types.hpp) by another base, so none of this is theirs.
 template <class Record>
+// NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): never constructed: new_instance builds each field
 struct Instance {
   PyObject header;
   Record record;
@@ -238,7 +239,7 @@ PyObject* new_instance(PyTypeObject* type, Record&& record) {
     raise_no_exception_set();
   }
   auto* instance = reinterpret_cast<Instance<Record>*>(object);
-  new (&instance->record) Record(std::move(record));
+  new (&instance->record) Record(std::forward<Record>(record));
   new (&instance->borrow) std::atomic<std::intptr_t>(0);
   instance->built = true;
   return object;

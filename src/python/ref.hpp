@@ -15,7 +15,7 @@ inline constexpr bool kPyPy = false;
 #endif
 
 // An owned reference: the object is released when the handle goes.
-class Ref {
+class Ref {  // NOLINT(cppcoreguidelines-special-member-functions): the one by-value assignment serves copy and move
  public:
   Ref() = default;
   static Ref steal(PyObject* object) { return Ref(object); }

@@ -1,4 +1,4 @@
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union, final
 
 _Number = Union[float, int]
 _Vector = Sequence[_Number]
@@ -6,6 +6,7 @@ _Metadata = Sequence[Tuple[str, Any]]
 
 __all__ = ["PyFlat", "PyHNSW"]
 
+@final
 class PyFlat:
     """Our Python-facing Flat index."""
 
@@ -17,6 +18,7 @@ class PyFlat:
     def create(self, vectors: Sequence[_Vector]) -> None:
         """Create an index from a list of vectors."""
 
+@final
 class PyHNSW:
     def __new__(
         cls,
