@@ -22,6 +22,8 @@ K = 10
 SELECTIVITIES = (("p50", 0.5), ("p10", 0.1), ("p1", 0.01), ("p01", 0.001))
 # A filtered or unfiltered answer is "good enough" from this recall on.
 RECALL_GOAL = 0.95
+# Vectors that PyHNSW.insert adds one call at a time (PyFlat.insert takes all n).
+HNSW_INSERTS = 5000
 
 
 def interpreter():
@@ -181,7 +183,8 @@ def log(message):
 def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
     """tamsel alone, fed with Python lists only: flat search (also the ground
     truth), HNSW build from lists, recall/QPS per ef_search, the cost of the
-    returned vector copies (k=1 against k=10) and filtered search."""
+    returned vector copies (k=1 against k=10), insertion one vector per call
+    and filtered search."""
     import tamsel
 
     out = {"interpreter": interpreter(), "n": n, "dim": dim, "queries": nq, "seed": seed}
@@ -190,11 +193,17 @@ def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
     data, queries = rows[:n], rows[n:]
 
     flat = tamsel.PyFlat(dim)
-    out["flat_create_s"], _ = cpu_seconds(lambda: flat.create(data))
-    seconds, exact = timed(lambda q: flat.search(q, K), queries)
+    out["flat_create_s"], _ = cpu_seconds(lambda: flat.create(data))  # noqa: F821 (called before the del below)
+    seconds, exact = timed(lambda q: flat.search(q, K), queries)  # noqa: F821 (called before the del below)
     out["flat_qps"] = nq / seconds
     exact_ids = [[i for i, _ in hits] for hits in exact]
     wanted = [[vector_key(data[i]) for i in ids] for ids in exact_ids]
+    del flat
+    # One list per call: there the conversion of a vector weighs most beside
+    # the work of the index.
+    flat = tamsel.PyFlat(dim)
+    out["flat_insert_s"] = timed_dropping(flat.insert, data)
+    del flat
 
     hnsw = {}
     for ef in efs:
@@ -219,6 +228,12 @@ def lists_suite(n, dim, nq, seed, efs=EF_VALUES, rounds=1):
         log("[lists] ef=%d build %.1fs recall %.3f qps %.0f" % (ef, build, hnsw[ef]["recall"], hnsw[ef]["qps"]))
         del index
     out["hnsw"] = hnsw
+    inserted = data[:HNSW_INSERTS]
+    index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=efs[0], metric="euclidean")
+    release_free_memory()
+    out["hnsw_insert"] = {"count": len(inserted), "seconds": timed_dropping(index.insert, inserted)}
+    log("[lists] PyHNSW.insert of %d vectors %.1fs" % (len(inserted), out["hnsw_insert"]["seconds"]))
+    del index
 
     ef = filter_ef(hnsw, efs)
     chosen = selection_lists(n, seed)

@@ -459,8 +459,18 @@ def lists_tables(r):
             [
                 "# tamsel, lists only (%s)" % r["interpreter"],
                 "Mixture drawn with `random`: n = %s, dim = %d, %s queries (lists). PyFlat.create from lists %.2f s; "
-                "PyFlat search (the ground truth) %s QPS."
-                % (num(r["n"]), r["dim"], num(r["queries"]), r["flat_create_s"], num(r["flat_qps"])),
+                "PyFlat search (the ground truth) %s QPS. PyFlat.insert of every vector, one per call, %.2f s; "
+                "PyHNSW.insert of the first %s, one per call, %.2f s."
+                % (
+                    num(r["n"]),
+                    r["dim"],
+                    num(r["queries"]),
+                    r["flat_create_s"],
+                    num(r["flat_qps"]),
+                    r["flat_insert_s"],
+                    num(r["hnsw_insert"]["count"]),
+                    r["hnsw_insert"]["seconds"],
+                ),
                 table(["ef_search", "create from lists s", "recall@10", "QPS k=10", "QPS k=1", "copy share"], rows),
                 "Filtered (ef_search = %d, built with metadata in %.1f s):" % (f["ef"], f["build_s"]),
                 table(["filter", "matching", "recall@10", "QPS", "x unfiltered"], frows),
@@ -480,6 +490,18 @@ def interpreters_side_by_side(a, b):
             ratio(b["flat_create_s"], a["flat_create_s"]),
         ],
         ["PyFlat search, QPS", num(a["flat_qps"]), num(b["flat_qps"]), ratio(b["flat_qps"], a["flat_qps"])],
+        [
+            "PyFlat.insert of %s, one per call (s)" % num(a["n"]),
+            num(a["flat_insert_s"], 3),
+            num(b["flat_insert_s"], 3),
+            ratio(b["flat_insert_s"], a["flat_insert_s"]),
+        ],
+        [
+            "PyHNSW.insert of %s, one per call (s)" % num(a["hnsw_insert"]["count"]),
+            num(a["hnsw_insert"]["seconds"], 2),
+            num(b["hnsw_insert"]["seconds"], 2),
+            ratio(b["hnsw_insert"]["seconds"], a["hnsw_insert"]["seconds"]),
+        ],
     ]
     ha, hb = keyed(a["hnsw"]), keyed(b["hnsw"])
     for ef in sorted(ha):
@@ -505,6 +527,14 @@ def interpreters_side_by_side(a, b):
             ]
         )
     fa, fb = a["filtered"], b["filtered"]
+    rows.append(
+        [
+            "PyHNSW.create with metadata (s)",
+            num(fa["build_s"], 2),
+            num(fb["build_s"], 2),
+            ratio(fb["build_s"], fa["build_s"]),
+        ]
+    )
     for name in ["unfiltered"] + [n for n, _ in SELECTIVITIES]:
         rows.append(
             [

@@ -742,6 +742,8 @@ def lists_in(python, args):
         str(args.seed),
         "--rounds",
         str(args.rounds),
+        "--lists-efs",
+        args.lists_efs,
     ]
     log("running: " + " ".join(cmd))
     done = subprocess.run(cmd)
@@ -806,6 +808,11 @@ def parse(argv):
     p.add_argument("--real-metrics", default=",".join(METRICS), help="metrics of the real set")
     p.add_argument("--lists-only", action="store_true", help="tamsel with Python lists only (no numpy, no peers)")
     p.add_argument(
+        "--lists-efs",
+        default=",".join(str(ef) for ef in EF_VALUES),
+        help="ef_search values of the lists-only suite (one build from lists each)",
+    )
+    p.add_argument(
         "--pypy",
         nargs="?",
         const="pypy3",
@@ -854,7 +861,8 @@ def main(argv=None):
     if args.lists_only or np is None or common.interpreter().startswith("PyPy"):
         if not args.lists_only:
             log("lists only: %s" % ("numpy is not importable" if np is None else "PyPy, the peers are skipped"))
-        result = common.lists_suite(args.n, args.dim, args.queries, args.seed, rounds=args.rounds)
+        efs = tuple(int(ef) for ef in args.lists_efs.split(","))
+        result = common.lists_suite(args.n, args.dim, args.queries, args.seed, efs=efs, rounds=args.rounds)
         if args.json:
             with open(args.json, "w") as f:
                 json.dump(result, f)

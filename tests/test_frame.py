@@ -593,6 +593,100 @@ def test_element_overflow_has_no_prefix(place):
     assert not str(excinfo.value).startswith("argument")
 
 
+# ---------------------------------------------------------------- lists of plain numbers
+
+# PyPy reads exact lists and tuples of exact floats and word-sized ints by
+# their storage, in one go (from stretches of a batch); every other sequence
+# element by element. Both ways give the same numbers and the same errors.
+PLAIN_ROWS = {
+    "floats": lambda i: [0.5 * i, -1.25, 3.0e300],
+    "word-ints": lambda i: [i, -(2**63), 2**63 - 1],
+    "ints-rounded": lambda i: [2**60 + 1 + i, -(2**53) - 1, 0],
+    "ints-and-floats": lambda i: [i, 2.5, -7],
+    "empty": lambda i: [],
+}
+
+
+@pytest.mark.parametrize("make_row", PLAIN_ROWS.values(), ids=PLAIN_ROWS.keys())
+@pytest.mark.parametrize("container", [list, tuple], ids=["list", "tuple"])
+def test_plain_numbers_keep_their_values(make_row, container):
+    rows = [container(make_row(i)) for i in range(3)]
+    dim = len(rows[0])
+    expected = [[float(x) for x in row] for row in rows]
+    created, inserted = tamsel.PyFlat(dim, "inner_product"), tamsel.PyFlat(dim, "inner_product")
+    created.create(container(rows))
+    for row in rows:
+        inserted.insert(row)
+    if dim:
+        assert stored_vectors(created, dim) == stored_vectors(inserted, dim) == expected
+        assert created.search(rows[1], k=3) == created.search(PlainList(expected[1]), k=3)
+
+
+def long_batch(kind):
+    """5,000 rows of 40: several of the stretches PyPy reads a batch in."""
+    rng = random.Random(7)
+    batch = [[rng.uniform(-1.0, 1.0) for _ in range(40)] for _ in range(5000)]
+    if kind == "mixed":
+        batch[10] = [int(x * 1000) for x in batch[10]]
+        batch[4500] = tuple(batch[4500])
+    elif kind == "last-row-not-plain":
+        batch[-1] = [True] + batch[-1][1:]
+    return batch
+
+
+@pytest.mark.parametrize("kind", ["floats", "mixed", "last-row-not-plain"])
+def test_long_batch_reads_as_element_by_element(kind):
+    batch = long_batch(kind)
+    read, by_elements = tamsel.PyFlat(40), tamsel.PyFlat(40)
+    read.create(batch)
+    by_elements.create(PlainList(batch))
+    for query in (batch[0], batch[4321], [0.0] * 40):
+        assert read.search(query, k=2**64 - 1) == by_elements.search(query, k=2**64 - 1)
+
+
+@pytest.mark.parametrize("position", [0, 4096, 4999])
+@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=lambda c: c.__name__)
+def test_wrong_length_deep_in_a_long_batch(cls, position):
+    batch = long_batch("floats")
+    batch[position] = batch[position][:39]
+    index = tamsel.PyFlat(40) if cls is tamsel.PyFlat else tamsel.PyHNSW(40, metric="euclidean")
+    with pytest.raises(ValueError) as excinfo:
+        index.create(batch)
+    assert excinfo.value.args == ("Vector length 39 does not match index dimension 40",)
+    if cls is tamsel.PyFlat and position > 0:
+        assert len(index.search([0.0] * 40, k=2**64 - 1)) == position
+
+
+@pytest.mark.parametrize(
+    "module, name",
+    [
+        ("builtins", "map"),
+        ("builtins", "len"),
+        ("builtins", "list"),
+        ("builtins", "set"),
+        ("builtins", "type"),
+        ("array", "array"),
+        ("__pypy__", "strategy"),
+    ],
+)
+def test_conversions_do_not_depend_on_rebound_names(module, name):
+    owner = pytest.importorskip(module)
+    batch, vector, query = [[1.0, 2.0], (3, 4.5)], [5.0, 6.0], [0.5, 0.25]
+    expected = tamsel.PyFlat(2)
+    expected.create(batch)
+    expected.insert(vector)
+    original = getattr(owner, name)
+    setattr(owner, name, lambda *args: original(()))
+    try:
+        index = tamsel.PyFlat(2)
+        index.create(batch)
+        index.insert(vector)
+        found = index.search(query, k=3)
+    finally:
+        setattr(owner, name, original)
+    assert found == expected.search(query, k=3)
+
+
 # ---------------------------------------------------------------- unsigned sizes and text
 
 
@@ -1382,3 +1476,15 @@ def test_long_flat_search_runs_signal_handlers_and_stops_when_one_raises():
                 index.search(query)
     assert alarms.probed and set(alarms.probed) == {"Already borrowed"}
     assert index.search(query, k=2) == [(0, 2.0), (1, 2.0)]
+
+
+@needs_alarms
+@pytest.mark.parametrize("row", [list, tuple])
+def test_no_python_code_runs_while_a_batch_is_read(row):
+    # A handler that ran inside the conversion would find the index in use.
+    index = tamsel.PyFlat(64)
+    batch = [row([float(i + j) for j in range(64)]) for i in range(20000)]
+    with Alarms(probe=lambda: index.search([0.0] * 64, k=0)) as alarms:
+        for _ in range(5):
+            index.create(batch)
+    assert not alarms.probed

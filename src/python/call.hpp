@@ -19,10 +19,12 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/interruption.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/number_lists.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
 
@@ -128,22 +130,44 @@ struct ArgumentConverter<std::optional<T>> {
   }
 };
 
+// Under PyPy a vector in the first place, given as an exact list or tuple of
+// plain numbers, is read before the call takes its use of the index: that
+// read runs interpreter-level code (number_lists.hpp), which may let another
+// thread in, and while an index is in use no Python code runs but what the
+// arguments' own conversions run. Nothing runs between that read and the
+// conversion it stands for, the first one, so it gives that conversion's value.
+template <class T>
+std::optional<T> read_before_use(PyObject*) {
+  return std::nullopt;
+}
+template <>
+inline std::optional<std::vector<double>> read_before_use<std::vector<double>>(PyObject* object) {
+  return pack_number_list(object);
+}
+
 // Whether a parameter after `first` was given: its conversion may run Python code.
 bool given_from(PyObject* const* slots, std::size_t first, std::size_t count);
 
 // Python code that converting a later argument runs could change a buffer an
 // earlier one views in place; such a view is copied before that code can run.
-template <class T>
-T convert_in_order(const char* parameter, PyObject* const* slots, std::size_t position, std::size_t count) {
-  T value = ArgumentConverter<T>::convert(parameter, slots[position]);
+template <class T, class First>
+T convert_in_order(const char* parameter, PyObject* const* slots, std::size_t position, std::size_t count,
+                   std::optional<First>& read_before) {
+  T value = [&]() -> T {
+    if constexpr (std::is_same_v<T, First>) {
+      if (position == 0 && read_before) return std::move(*read_before);
+    }
+    return ArgumentConverter<T>::convert(parameter, slots[position]);
+  }();
   if (given_from(slots, position + 1, count)) stop_viewing(value);
   return value;
 }
 
-template <class... A, std::size_t N, std::size_t... I>
-std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots, std::index_sequence<I...>) {
+template <class... A, std::size_t N, class First, std::size_t... I>
+std::tuple<A...> convert_arguments(const Parameters<N>& params, PyObject* const* slots,
+                                   std::optional<First>& read_before, std::index_sequence<I...>) {
   // Braced initialisation evaluates the conversions in parameter order.
-  return std::tuple<A...>{convert_in_order<A>(params.names[I], slots, I, sizeof...(A))...};
+  return std::tuple<A...>{convert_in_order<A>(params.names[I], slots, I, sizeof...(A), read_before)...};
 }
 
 // The native parameters of a method or constructor, in parameter order.
@@ -151,9 +175,12 @@ template <class... A>
 struct ArgumentList {
   static constexpr std::size_t arity = sizeof...(A);
   static constexpr std::size_t required = required_count<A...>();
+  using First = std::tuple_element_t<0, std::tuple<A...>>;
+  // `read_before`: the first argument, when read_before_use read it.
   template <std::size_t N>
-  static std::tuple<A...> convert(const Parameters<N>& params, PyObject* const* slots) {
-    return convert_arguments<A...>(params, slots, std::index_sequence_for<A...>{});
+  static std::tuple<A...> convert(const Parameters<N>& params, PyObject* const* slots,
+                                  std::optional<First> read_before = std::nullopt) {
+    return convert_arguments<A...>(params, slots, read_before, std::index_sequence_for<A...>{});
   }
 };
 
@@ -199,9 +226,9 @@ Instance<Record>& receiver(PyObject* self) {
 // anything runs that could let another thread in (results.hpp).
 template <auto Operation, class Signature, std::size_t N>
 PendingResult run_borrowed(Instance<typename Signature::Record>& instance, const Parameters<N>& params,
-                           PyObject* const* slots) {
+                           PyObject* const* slots, std::optional<typename Signature::First> read_before) {
   const Borrow use(instance.borrow, Signature::use);
-  auto arguments = Signature::convert(params, slots);
+  auto arguments = Signature::convert(params, slots, std::move(read_before));
   auto call = [&](auto&&... converted) { return Operation(instance.record, std::move(converted)...); };
   if constexpr (std::is_void_v<typename Signature::Result>) {
     std::apply(call, std::move(arguments));
@@ -222,7 +249,11 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                    kwnames, slots);
     auto& instance = receiver<typename Signature::Record>(self);
     const Ref keep_alive = Ref::borrow(self);
-    PendingResult result = run_borrowed<Operation, Signature>(instance, Params, slots);
+    // Nothing is read so while an outer call uses the index.
+    std::optional<typename Signature::First> read_before;
+    if (slots[0] != nullptr && instance.borrow.load() == 0)
+      read_before = read_before_use<typename Signature::First>(slots[0]);
+    PendingResult result = run_borrowed<Operation, Signature>(instance, Params, slots, std::move(read_before));
     return std::move(result).finish().release();
   });
 }

@@ -8,6 +8,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "python/number_lists.hpp"
+
 namespace tamsel::python {
 
 double to_double(PyObject* object) {
@@ -284,6 +286,7 @@ VectorList From<VectorList>::convert(PyObject* object) {
     }
     return list;
   }
+  if (read_number_lists(object, list)) return list;
   SequenceReader reader(object);
   list.reserve_vectors(reader.size_hint());
   reader.for_each([&](PyObject* vector) {

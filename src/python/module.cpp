@@ -3,6 +3,7 @@
 #include "python/call.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/number_lists.hpp"
 #include "python/results.hpp"
 
 namespace tamsel::python {
@@ -37,6 +38,7 @@ PyObject* initialise() {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
     create_panic_exception();
     create_result_builders();
+    bind_number_list_readers();
     create_signal_point();
     Ref module = checked(PyModule_Create2(&module_definition, kApiVersion));
     // PyPy leaves an empty module docstring unset, showing the docstring of
