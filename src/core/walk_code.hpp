@@ -153,7 +153,7 @@ inline std::int64_t integer_product(const std::int16_t* q, const std::int8_t* co
     i += kWidth;
   }
   std::int64_t sum = total(s0 + s1);
-  for (; i < n; ++i) sum += std::int32_t{q[i]} * codes[i];
+  for (; i < n; ++i) sum += std::int64_t{q[i]} * codes[i];
   return sum;
 }
 
@@ -324,7 +324,7 @@ inline void WalkCode::encode(const double* point, double lift, std::byte* row) c
     else if (!has_nan && largest > 0.0) ratio = point[i] / largest;
     const auto code = static_cast<std::int8_t>(std::lround(ratio * kLargestCode));
     put(row + kElementsAt + i, code);
-    squares += std::int32_t{code} * code;
+    squares += std::int64_t{code} * code;
   }
   put(row + kSquaresAt, static_cast<float>(squares));
 }
