@@ -1490,3 +1490,40 @@ def test_another_thread_waits_for_a_long_call_to_end(case):
     assert alarms.probed and set(alarms.probed) == {refusal}
     check()
 
+
+EXIT_WHILE_WAITING_SCRIPT = r"""
+import random, signal, threading
+import tamsel
+
+rng = random.Random(1)
+data = [[rng.random() for _ in range(8)] for _ in range(20000)]
+index = tamsel.PyHNSW(8, metric="euclidean")
+index.insert(data[0])
+ticks = []
+
+def stop(signum, frame):
+    ticks.append(signum)
+    if len(ticks) == 50:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        raise SystemExit(3)
+
+def search():
+    while True:
+        index.search(data[0], k=1)
+
+signal.signal(signal.SIGALRM, stop)
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+threading.Thread(target=search, daemon=True).start()
+index.create(data)
+"""
+
+
+@needs_alarms
+def test_program_ends_cleanly_while_a_daemon_thread_waits_for_an_index():
+    # A handler stops the create and the program; the searching thread is
+    # still waiting for the index, or for the lock, when the interpreter ends it.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(tamsel.__file__)] + sys.path))
+    finished = subprocess.run(
+        [sys.executable, "-c", EXIT_WHILE_WAITING_SCRIPT], env=environment, capture_output=True, text=True, check=False
+    )
+    assert (finished.returncode, finished.stderr) == (3, "")

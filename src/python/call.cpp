@@ -1,5 +1,7 @@
 #include "python/call.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -38,7 +40,15 @@ constexpr std::chrono::microseconds kWaitForPausedCalls{100};
 void let_paused_calls_go_on() {
   PyThreadState* state = PyEval_SaveThread();
   std::this_thread::sleep_for(kWaitForPausedCalls);
-  PyEval_RestoreThread(state);
+  try {
+    PyEval_RestoreThread(state);
+  } catch (const abi::__forced_unwind&) {
+    // A finalizing CPython ends a daemon thread that asks for the lock back
+    // by unwinding its stack, which no noexcept call entry lets through, and
+    // whose destructors would touch objects without the lock. The thread
+    // stays here instead, holding nothing, until the process ends.
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
 }
 
 [[noreturn]] void refuse(Use use) {
