@@ -1,6 +1,7 @@
 #include "python/call.hpp"
 
 #include <cxxabi.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -91,6 +92,19 @@ namespace {
 // handler or none.
 PyObject* pypy_signal_point = nullptr;
 
+// PyPy runs handlers in the first thread of the process only (in a child, the
+// thread that forked), which Linux numbers as the process; elsewhere the
+// signal point would be entered for nothing, letting other threads run. A
+// thread inside __pypy__.thread.signals_enabled runs handlers too; its long
+// calls leave them to the first thread, or until they end.
+bool pypy_runs_handlers_in_this_thread() {
+#if defined(__linux__)
+  return gettid() == getpid();
+#else
+  return true;
+#endif
+}
+
 // Marks a call's use paused while its thread is at a signal point.
 class PausedAtSignalPoint {
  public:
@@ -110,6 +124,7 @@ class PausedAtSignalPoint {
 bool handler_raised(void* uses_of_the_call) {
   const PausedAtSignalPoint paused(static_cast<Uses*>(uses_of_the_call));
   if (!kPyPy) return PyErr_CheckSignals() < 0;
+  if (!pypy_runs_handlers_in_this_thread()) return false;
   Ref result = Ref::steal(PyObject_CallNoArgs(pypy_signal_point));
   return !result;
 }
