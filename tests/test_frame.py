@@ -1211,6 +1211,26 @@ def test_threads_never_meet_a_borrowed_index(cls):
     assert not refused, f"{len(refused)} calls met a borrowed index: {refused[0]}"
 
 
+@pytest.mark.parametrize("inner", INNER.keys())
+@pytest.mark.parametrize("outer", OUTER.keys())
+def test_another_thread_meets_a_call_converting_its_arguments_as_a_reentry_would(outer, inner):
+    # The conversion may run code that waits for the other thread, as it does
+    # here: a conflicting call of that thread is refused at once, not held.
+    def outcomes_when(run):
+        index = new_borrow_index()
+        outcomes = []
+        run_outer(outer, "__float__", index, lambda: run(lambda: outcomes.append(attempt(lambda: INNER[inner](index)))))
+        return outcomes
+
+    def in_another_thread(call):
+        thread = threading.Thread(target=call)
+        thread.start()
+        thread.join(timeout=5)
+
+    same_thread = outcomes_when(lambda call: call())
+    assert outcomes_when(in_another_thread) == same_thread
+
+
 @pytest.mark.parametrize("name", ["range", "len", "zip", "list"])
 def test_results_do_not_depend_on_rebound_builtins(name):
     hnsw = tamsel.PyHNSW(2, metric="euclidean")
@@ -1488,3 +1508,128 @@ def test_no_python_code_runs_while_a_batch_is_read(row):
         for _ in range(5):
             index.create(batch)
     assert not alarms.probed
+
+
+# ---------------------------------------------------------------- other threads during long calls
+
+
+def hnsw_create_case(meanwhile):
+    rng = random.Random(10)
+    data = [[rng.random() for _ in range(8)] for _ in range(2000)]
+    index = tamsel.PyHNSW(8, metric="euclidean", ef_construction=100)
+    index.insert(data[0])
+    added = []
+
+    def call_meanwhile(i):
+        if meanwhile == "search":
+            assert index.search(data[0], k=1) == [(0.0, data[0])]
+        else:
+            added.append([rng.random() for _ in range(8)])
+            index.insert(added[-1])
+
+    def check():
+        assert all(index.search(vector, k=1) == [(0.0, vector)] for vector in data + added)
+
+    probe = (lambda: index.search(data[0]), "Already mutably borrowed")
+    return lambda: index.create(data[1:]), call_meanwhile, probe, check
+
+
+def flat_search_case():
+    rows, dim = 300_000, 16
+    index = tamsel.PyFlat(dim)
+    values = array.array("d", [0.5]) * (rows * dim)
+    index.create(memoryview(values).cast("B").cast("d", [rows, dim]))
+    added = []
+
+    def searches():
+        for _ in range(50):
+            assert index.search([0.0] * dim, k=1) == [(0, 2.0)]
+
+    def call_meanwhile(i):
+        added.append([1.0 + i] * dim)
+        index.insert(added[-1])
+
+    def check():
+        first_and_last = [index.search(added[i], k=1) for i in (0, -1)]
+        assert first_and_last == [[(rows, 0.0)], [(rows + len(added) - 1, 0.0)]]
+
+    return searches, call_meanwhile, (lambda: index.insert([0.0]), "Already borrowed"), check
+
+
+LONG_CALLS = {
+    "PyHNSW.create-search": lambda: hnsw_create_case("search"),
+    "PyHNSW.create-insert": lambda: hnsw_create_case("insert"),
+    "PyFlat.search-insert": flat_search_case,
+}
+
+
+@needs_alarms
+@pytest.mark.parametrize("case", LONG_CALLS)
+def test_another_thread_waits_for_a_long_call_to_end(case):
+    # At a signal point of a long call a handler, and under PyPy the signal
+    # point itself, may let another thread run: that thread's calls into the
+    # index wait for the long call to end, while the handler's own calls are
+    # refused as re-entries.
+    long_call, call_meanwhile, (probe, refusal), check = LONG_CALLS[case]()
+    done, calls, failures = threading.Event(), [0], []
+
+    def meanwhile():
+        while not done.is_set():
+            calls[0] += 1
+            try:
+                call_meanwhile(calls[0])
+            except Exception as error:
+                failures.append(error)
+
+    switch_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # the other thread runs at every chance
+    thread = threading.Thread(target=meanwhile)
+    try:
+        with Alarms(probe=probe) as alarms:
+            thread.start()
+            long_call()
+    finally:
+        done.set()
+        thread.join()
+        sys.setswitchinterval(switch_interval)
+    assert not failures, f"{len(failures)} of {calls[0]} calls failed meanwhile: {failures[0]!r}"
+    assert alarms.probed and set(alarms.probed) == {refusal}
+    check()
+
+
+EXIT_WHILE_WAITING_SCRIPT = r"""
+import random, signal, threading
+import tamsel
+
+rng = random.Random(1)
+data = [[rng.random() for _ in range(8)] for _ in range(20000)]
+index = tamsel.PyHNSW(8, metric="euclidean")
+index.insert(data[0])
+ticks = []
+
+def stop(signum, frame):
+    ticks.append(signum)
+    if len(ticks) == 50:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        raise SystemExit(3)
+
+def search():
+    while True:
+        index.search(data[0], k=1)
+
+signal.signal(signal.SIGALRM, stop)
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+threading.Thread(target=search, daemon=True).start()
+index.create(data)
+"""
+
+
+@needs_alarms
+def test_program_ends_cleanly_while_a_daemon_thread_waits_for_an_index():
+    # A handler stops the create and the program; the searching thread is
+    # still waiting for the index, or for the lock, when the interpreter ends it.
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(tamsel.__file__)] + sys.path))
+    finished = subprocess.run(
+        [sys.executable, "-c", EXIT_WHILE_WAITING_SCRIPT], env=environment, capture_output=True, text=True, check=False
+    )
+    assert (finished.returncode, finished.stderr) == (3, "")

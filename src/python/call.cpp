@@ -1,27 +1,86 @@
 #include "python/call.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace tamsel::python {
 
 // ---------------------------------------------------------------- the borrow
 
-Borrow::Borrow(std::atomic<std::intptr_t>& counter, Use use) : counter_(counter), use_(use) {
-  if (use == Use::Shared) {
-    std::intptr_t current = counter.load();
-    do {
-      if (current == -1) raise_already_mutably_borrowed();
-    } while (!counter.compare_exchange_weak(current, current + 1));
-  } else {
+namespace {
+
+// This thread's innermost use; each use links the one it was taken under.
+// Calls nest within a thread, so its uses end in the reverse order.
+thread_local Borrow* innermost_use = nullptr;
+
+bool take(Uses& uses, Use use) {
+  if (use == Use::Exclusive) {
     std::intptr_t expected = 0;
-    if (!counter.compare_exchange_strong(expected, -1)) raise_already_borrowed();
+    return uses.held.compare_exchange_strong(expected, -1);
+  }
+  std::intptr_t current = uses.held.load();
+  do {
+    if (current == -1) return false;
+  } while (!uses.held.compare_exchange_weak(current, current + 1));
+  return true;
+}
+
+bool all_paused_at_signal_points(const Uses& uses) {
+  const std::intptr_t held = uses.held.load();
+  return uses.paused_at_signal_point.load() == (held == -1 ? 1 : held);
+}
+
+// Long enough for a paused call to take the interpreter lock back before this
+// thread asks for it again; short beside the calls that pause.
+constexpr std::chrono::microseconds kWaitForPausedCalls{100};
+
+void let_paused_calls_go_on() {
+  PyThreadState* state = PyEval_SaveThread();
+  std::this_thread::sleep_for(kWaitForPausedCalls);
+  try {
+    PyEval_RestoreThread(state);
+  } catch (const abi::__forced_unwind&) {
+    // A finalizing CPython ends a daemon thread that asks for the lock back
+    // by unwinding its stack, which no noexcept call entry lets through, and
+    // whose destructors would touch objects without the lock. The thread
+    // stays here instead, holding nothing, until the process ends.
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
 
-Borrow::~Borrow() {
-  if (use_ == Use::Shared) counter_.fetch_sub(1);
-  else counter_.store(0);
+[[noreturn]] void refuse(Use use) {
+  if (use == Use::Shared) raise_already_mutably_borrowed();
+  raise_already_borrowed();
 }
+
+}  // namespace
+
+Borrow::Borrow(Uses& uses, Use use) : uses_(uses), use_(use), outer_(innermost_use) {
+  while (!take(uses, use)) {
+    if (held_by_this_thread() || !all_paused_at_signal_points(uses)) refuse(use);
+    let_paused_calls_go_on();
+  }
+  innermost_use = this;
+}
+
+Borrow::~Borrow() {
+  innermost_use = outer_;
+  if (use_ == Use::Shared) uses_.held.fetch_sub(1);
+  else uses_.held.store(0);
+}
+
+bool Borrow::held_by_this_thread() const {
+  for (const Borrow* use = outer_; use != nullptr; use = use->outer_) {
+    if (&use->uses_ == &uses_) return true;
+  }
+  return false;
+}
+
+Uses* Borrow::innermost() { return innermost_use != nullptr ? &innermost_use->uses_ : nullptr; }
 
 // ---------------------------------------------------------------- signals during long operations
 
@@ -29,12 +88,43 @@ namespace {
 
 // PyPy's PyErr_CheckSignals runs no handler. PyPy runs the pending handlers
 // when it enters code of its own, so there the check calls a function that
-// does nothing; like CPython's check, that lets no other thread in unless a
-// handler runs.
+// does nothing. Entering code is also where PyPy lets another thread run,
+// handler or none.
 PyObject* pypy_signal_point = nullptr;
 
-bool handler_raised(void*) {
+// PyPy runs handlers in the first thread of the process only (in a child, the
+// thread that forked), which Linux numbers as the process; elsewhere the
+// signal point would be entered for nothing, letting other threads run. A
+// thread inside __pypy__.thread.signals_enabled runs handlers too; its long
+// calls leave them to the first thread, or until they end.
+bool pypy_runs_handlers_in_this_thread() {
+#if defined(__linux__)
+  return gettid() == getpid();
+#else
+  return true;
+#endif
+}
+
+// Marks a call's use paused while its thread is at a signal point.
+class PausedAtSignalPoint {
+ public:
+  explicit PausedAtSignalPoint(Uses* uses) : uses_(uses) {
+    if (uses_ != nullptr) uses_->paused_at_signal_point.fetch_add(1);
+  }
+  ~PausedAtSignalPoint() {
+    if (uses_ != nullptr) uses_->paused_at_signal_point.fetch_sub(1);
+  }
+  PausedAtSignalPoint(const PausedAtSignalPoint&) = delete;
+  PausedAtSignalPoint& operator=(const PausedAtSignalPoint&) = delete;
+
+ private:
+  Uses* uses_;
+};
+
+bool handler_raised(void* uses_of_the_call) {
+  const PausedAtSignalPoint paused(static_cast<Uses*>(uses_of_the_call));
   if (!kPyPy) return PyErr_CheckSignals() < 0;
+  if (!pypy_runs_handlers_in_this_thread()) return false;
   Ref result = Ref::steal(PyObject_CallNoArgs(pypy_signal_point));
   return !result;
 }
@@ -52,7 +142,7 @@ void create_signal_point() {
   pypy_signal_point = Ref::borrow(point).release();
 }
 
-Interruption interruption_by_signals() { return Interruption(handler_raised, nullptr); }
+Interruption interruption_by_signals() { return Interruption(handler_raised, Borrow::innermost()); }
 
 // ---------------------------------------------------------------- the type to build
 

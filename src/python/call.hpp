@@ -30,36 +30,64 @@
 
 namespace tamsel::python {
 
-// ---------------------------------------------------------------- instances and the borrow
+// ---------------------------------------------------------------- instances and their uses
 
-// A Python instance owns its index record by value, followed by the borrow
-// counter: 0 free, n > 0 shared uses, -1 the exclusive use. `built` is set
-// once the record is: PyPy's object.__new__ hands out instances of zeroed
-// memory that no constructor ever saw. Only an object whose type is exactly
-// the class has this layout: PyPy sizes the instances of a subclass that got
-// past the refusal (types.hpp) by another base, so none of this is theirs.
+// The uses that calls hold of one index, each from before its arguments are
+// converted until its result no longer refers to the index.
+struct Uses {
+  // 0 free, n > 0 shared uses, -1 the exclusive use.
+  std::atomic<std::intptr_t> held{0};
+  // How many of the held uses belong to calls paused at a signal point of a
+  // long operation (interruption_by_signals). Such a call runs interpreter
+  // code there (signal handlers; under PyPy, any entry into its code), which
+  // may let another thread run; it then goes on with its own work, which
+  // waits for no thread, to its end.
+  std::atomic<std::intptr_t> paused_at_signal_point{0};
+};
+
+// A Python instance owns its index record by value, followed by the uses held
+// of it. `built` is set once the record is: PyPy's object.__new__ hands out
+// instances of zeroed memory that no constructor ever saw. Only an object
+// whose type is exactly the class has this layout: PyPy sizes the instances of
+// a subclass that got past the refusal (types.hpp) by another base, so none of
+// this is theirs.
 template <class Record>
 // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): never constructed: new_instance builds each field
 struct Instance {
   PyObject header;
   Record record;
-  std::atomic<std::intptr_t> borrow;
+  Uses uses;
   bool built;
 };
 
 enum class Use { Shared, Exclusive };
 
-// Holds one use of an instance for the length of a call.
+// Holds one use of an index for the length of a call. A use that conflicts
+// with those held waits, with the interpreter lock released, while every one
+// of them belongs to a call of another thread paused at a signal point: that
+// is the wait for the interpreter lock that those calls would otherwise hold
+// throughout. Any other conflict is refused at once with RuntimeError: a use
+// of this same thread is a re-entry (from the conversion of an argument or
+// from a signal handler), and a call of another thread that is converting its
+// arguments may be running code that waits for this thread. (A handler that
+// waits for a thread that waits here waits forever, as it would for a lock.)
 class Borrow {
  public:
-  Borrow(std::atomic<std::intptr_t>& counter, Use use);
+  Borrow(Uses& uses, Use use);
   ~Borrow();
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
 
+  // The index of the innermost use this thread holds (null: none): the one
+  // whose call runs the long operation that asks for it.
+  static Uses* innermost();
+
  private:
-  std::atomic<std::intptr_t>& counter_;
+  bool held_by_this_thread() const;
+
+  Uses& uses_;
   Use use_;
+  Borrow* outer_;  // the use this thread held before this one, if any
 };
 
 // Each Python class names its record's type object, created once per process.
@@ -71,7 +99,9 @@ struct PythonClass;  // { static constexpr const char* name; static inline PyTyp
 // raises stops the operation, whose error then raises the handler's exception
 // (errors.hpp). A handler runs while the call holds its use of the index, at
 // a point where the index is whole; a call it makes into the same index is
-// refused by the borrow like any re-entry.
+// refused by the borrow like any re-entry, and a call of another thread that
+// the interpreter lets run meanwhile waits for the use to end. Called by the
+// operation, under the use of its call.
 Interruption interruption_by_signals();
 // What the check needs under PyPy; called once, when the module is created.
 void create_signal_point();
@@ -227,7 +257,7 @@ Instance<Record>& receiver(PyObject* self) {
 template <auto Operation, class Signature, std::size_t N>
 PendingResult run_borrowed(Instance<typename Signature::Record>& instance, const Parameters<N>& params,
                            PyObject* const* slots, std::optional<typename Signature::First> read_before) {
-  const Borrow use(instance.borrow, Signature::use);
+  const Borrow use(instance.uses, Signature::use);
   auto arguments = Signature::convert(params, slots, std::move(read_before));
   auto call = [&](auto&&... converted) { return Operation(instance.record, std::move(converted)...); };
   if constexpr (std::is_void_v<typename Signature::Result>) {
@@ -251,7 +281,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const Ref keep_alive = Ref::borrow(self);
     // Nothing is read so while an outer call uses the index.
     std::optional<typename Signature::First> read_before;
-    if (slots[0] != nullptr && instance.borrow.load() == 0)
+    if (slots[0] != nullptr && instance.uses.held.load() == 0)
       read_before = read_before_use<typename Signature::First>(slots[0]);
     PendingResult result = run_borrowed<Operation, Signature>(instance, Params, slots, std::move(read_before));
     return std::move(result).finish().release();
@@ -271,7 +301,7 @@ PyObject* new_instance(PyTypeObject* type, Record&& record) {
   }
   auto* instance = reinterpret_cast<Instance<Record>*>(object);
   new (&instance->record) Record(std::forward<Record>(record));
-  new (&instance->borrow) std::atomic<std::intptr_t>(0);
+  new (&instance->uses) Uses();
   instance->built = true;
   return object;
 }
