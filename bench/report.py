@@ -371,6 +371,9 @@ def real_targets(real):
                 bt[2],
                 bh[2],
             )
+            with_vectors = best_at_goal(sweep.get("hnswlib+vectors", {}))
+            if with_vectors:
+                speed += "; %s kept against hnswlib returning the vectors" % ratio(bt[0], with_vectors[0])
         builds = {b["library"]: b.get("first", b["seconds"]) for b in r["builds"]}
         rows.append([r["metric"], "%+.3f at ef %d" % worst, speed, ratio(builds.get("tamsel"), builds.get("hnswlib"))])
     if not rows:

@@ -223,6 +223,33 @@ class Hnswlib:
         return recall_of_rows([labels[0] for labels, _ in results], data, exact_keys)
 
 
+class HnswlibVectors:
+    """hnswlib's index asked for the found vectors too (knn_query, then
+    get_items), as PyHNSW returns them: no build of its own."""
+
+    name = "hnswlib+vectors"
+
+    def __init__(self, hnswlib_peer):
+        self.peer = hnswlib_peer
+        self.version = hnswlib_peer.version
+
+    def queries(self, q64, q32):
+        return self.peer.queries(q64, q32)
+
+    def searcher(self, ef, k=K):
+        self.peer.index.set_ef(ef)
+        knn, items = self.peer.index.knn_query, self.peer.index.get_items
+
+        def search(q):
+            labels, distances = knn(q, k)
+            return labels, distances, items(labels[0])
+
+        return search
+
+    def recall(self, results, data, exact_keys):
+        return recall_of_rows([labels[0] for labels, _, _ in results], data, exact_keys)
+
+
 class FaissHNSW:
     name = "faiss"
 
@@ -401,6 +428,8 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
             }
         )
         libs.append(peer)
+        if peer.name == "hnswlib":
+            libs.append(HnswlibVectors(peer))
     out["versions"] = {lib.name: lib.version for lib in libs}
 
     query_objects = {lib.name: lib.queries(queries, q32) for lib in libs}
