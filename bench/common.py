@@ -26,9 +26,7 @@ FILTER_SHARES = (1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.001)
 # The planner of a filtered search (HNSW::filter_path in src/core/hnsw.cpp),
 # its constants copied: the benchmark names the path that answered each row.
 PLAN_RESCORE = 4
-PLAN_ROW_BYTES = 12
-PLAN_SCAN_PER_EF = 100
-PLAN_SCAN_BYTES_PER_EF = 10000
+PLAN_SCAN_PER_EF = 250
 PLAN_WALK_PERCENT = 75
 # A filtered or unfiltered answer is "good enough" from this recall on.
 RECALL_GOAL = 0.95
@@ -185,12 +183,11 @@ def metadata_for(n, chosen):
     return [[(name, 1 if i in member[name] else 0) for name, _ in SELECTIVITIES] for i in range(n)]
 
 
-def filter_path(holders, n, dim, ef, k=K):
+def filter_path(holders, n, ef, k=K):
     """The path PyHNSW takes for a filter whose value `holders` of `n` vectors hold."""
     if holders <= max(ef, PLAN_RESCORE * min(k, ef)):
         return "exact"
-    row = dim + PLAN_ROW_BYTES
-    if holders * row <= ef * (PLAN_SCAN_PER_EF * row + PLAN_SCAN_BYTES_PER_EF):
+    if holders <= PLAN_SCAN_PER_EF * ef:
         return "codes"
     if holders * 100 >= n * PLAN_WALK_PERCENT:
         return "walk"

@@ -21,21 +21,24 @@ namespace {
 // asked for, and at least ef_search. At 4 the scan found the exact answer
 // (recall@10 1.000) at every share on both sets.
 constexpr std::size_t kRescore = 4;
-// Bytes of a walk row besides its components (scale, lift, sum of squares).
-constexpr std::size_t kRowBytes = 12;
-// Scanning the holders on the walk copy costs holders * (dim + kRowBytes)
-// bytes read in order; a walk costs about ef_search times a number of nodes,
-// each a row read out of order and a neighbour list. So the scan wins while
-//   holders <= ef_search * (kScanPerEf + kScanBytesPerEf / (dim + kRowBytes)).
-// SCAN_FIGURES
-constexpr std::size_t kScanPerEf = 100;
-constexpr std::size_t kScanBytesPerEf = 10000;
+// Scanning the holders on the walk copy reads every holder's row in id
+// order; a walk reads about ef_search times a number of rows out of order,
+// and neighbour lists. The scan wins while holders <= kScanPerEf * ef_search.
+// Measured on a shared machine (load about 10 on 2 cores, hence ranges):
+// the scan at 2% ran at 0.82-0.95x the unfiltered rate (128-d) and
+// 1.11-1.19x (384-d), at 5% at 0.46-0.60x (128-d), where the two-hop walk ran
+// at 0.08-0.21x (384-d); at 10% (128-d) the scan ran at 0.29-0.41x, the
+// two-hop walk at 0.25-0.62x on the drawn attribute and 0.25-0.33x on the
+// following one. The crossover, near 10% at 100,000 nodes and ef_search 40,
+// showed no dimension term between 128 and 384 that these figures resolve.
+constexpr std::size_t kScanPerEf = 250;
 // From this share of matching nodes (in percent) the plain walk, which
 // needs no marks of the holders, takes over from the two-hop walk. At 50%
-// the two-hop walk was as fast on the drawn attribute (0.43x against 0.47x the
-// unfiltered rate on the mixture) and faster on the following one (0.47x
-// against 0.28x, which walks through the half that does not match); at 100%
-// the walk is the unfiltered one, and the marks cost one step per holder.
+// the plain walk ran at 0.52x (128-d) and 0.65x (384-d) the unfiltered rate on
+// the drawn attribute against the two-hop walk's 0.27x and 0.51x, but at
+// 0.24x and 0.34x on the following one (it walks through the half that does
+// not match) against 0.28x and 0.45x; at 100% the plain walk is the
+// unfiltered one, while the marks cost a step per holder.
 constexpr std::size_t kWalkPercent = 75;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
@@ -142,13 +145,7 @@ FilterPath HNSW::filter_path(std::size_t holders, std::size_t k) const {
   if (forced_path_) return *forced_path_;
   // The scan would re-score every holder anyway.
   if (holders <= shortlist(k)) return FilterPath::Exact;
-  const std::size_t row = dim() + kRowBytes;
-  const std::size_t scanned = saturating_product(holders, row);
-  const std::size_t budget = saturating_product(
-      ef_search_,
-      std::min(std::numeric_limits<std::size_t>::max() - kScanBytesPerEf, saturating_product(kScanPerEf, row)) +
-          kScanBytesPerEf);
-  if (scanned <= budget) return FilterPath::Codes;
+  if (holders <= saturating_product(kScanPerEf, ef_search_)) return FilterPath::Codes;
   if (saturating_product(holders, 100) >= saturating_product(size(), kWalkPercent)) return FilterPath::Walk;
   return FilterPath::TwoHop;
 }
