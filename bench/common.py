@@ -26,6 +26,7 @@ FILTER_SHARES = (1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.001)
 # The planner of a filtered search (HNSW::filter_path in src/core/hnsw.cpp),
 # its constants copied: the benchmark names the path that answered each row.
 PLAN_RESCORE = 4
+PLAN_EXACT_SHORTLISTS = 4
 PLAN_SCAN_PER_EF = 250
 PLAN_WALK_PERCENT = 75
 # A filtered or unfiltered answer is "good enough" from this recall on.
@@ -185,7 +186,7 @@ def metadata_for(n, chosen):
 
 def filter_path(holders, n, ef, k=K):
     """The path PyHNSW takes for a filter whose value `holders` of `n` vectors hold."""
-    if holders <= max(ef, PLAN_RESCORE * min(k, ef)):
+    if holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef)):
         return "exact"
     if holders <= PLAN_SCAN_PER_EF * ef:
         return "codes"
