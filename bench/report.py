@@ -155,16 +155,17 @@ def targets(results):
                 "< 0.10x",
             ]
         )
-    filt = results.get("filtered")
-    if filt:
-        rows_f = filt["rows"]
-        low = min(rows_f[name]["recall"] for name, _ in SELECTIVITIES)
-        unf = rows_f["none"]["qps"]
+    for key, label in (("filtered", "synthetic"), ("real_filtered", "real set")):
+        filt = results.get(key)
+        if not filt:
+            continue
+        grid = [r for name, r in filt["rows"].items() if name != "none"]
+        unf = filt["rows"]["none"]["qps"]
         rows.append(
             [
-                "5. Filtered: lowest recall; QPS at 1% and 0.1% / unfiltered",
-                "%.3f; %s and %s" % (low, ratio(rows_f["p1"]["qps"], unf), ratio(rows_f["p01"]["qps"], unf)),
-                ">= 0.95; >= 1.00x",
+                "5. Filtered, %s, 0.1%% to 100%%: lowest recall; lowest QPS / unfiltered" % label,
+                "%.3f; %s" % (min(r["recall"] for r in grid), ratio(min(r["qps"] for r in grid), unf)),
+                ">= 0.95; >= 0.50x",
             ]
         )
     if not rows:
@@ -329,27 +330,32 @@ def conversion_table(conv):
     )
 
 
-def filtered_table(filt):
-    rows = []
-    unf = filt["rows"]["none"]["qps"]
-    for name in ["none"] + [n for n, _ in SELECTIVITIES]:
-        r = filt["rows"][name]
-        rows.append(
-            [
-                "-" if name == "none" else "(%r, 1)" % name,
-                "{:.1%}".format(r["share"]),
-                num(r["matching"]),
-                "%.3f" % r["recall"],
-                num(r["qps"]),
-                ratio(r["qps"], unf),
-            ]
-        )
+def filtered_table(filt, title="synthetic data"):
+    rows_in = filt["rows"]
+    unf = rows_in["none"]["qps"]
+    shares = sorted({r["share"] for name, r in rows_in.items() if name != "none"}, reverse=True)
+    rows = [["-", num(rows_in["none"]["matching"]), "%.3f" % rows_in["none"]["recall"], num(unf), "", "", ""]]
+    for share in shares:
+        row = ["{:.1%}".format(share)]
+        for kind in ("i", "f"):
+            r = rows_in["%s%g" % (kind, share)]
+            if kind == "i":
+                row.append(num(r["matching"]))
+            row.append("%.3f / %s / %s" % (r["recall"], ratio(r["qps"], unf), r["path"]))
+        rows.append(row)
     return (
-        "### Filtered search (tamsel, ef_search = %d, k = 10)\n\n" % filt["ef"]
-        + table(["filter", "selects", "matching vectors", "recall@10", "QPS", "x unfiltered"], rows)
-        + "\n\nRecall against the exact answer among the matching vectors. ef_search is the smallest of the sweep "
-        "whose unfiltered recall reached %.2f; the index was built with metadata in %.1f s."
-        % (RECALL_GOAL, filt["build_s"])
+        "### Filtered search, %s (tamsel, ef_search = %d, k = 10)\n\n" % (title, filt["ef"])
+        + table(
+            ["selects", "matching", "drawn apart: recall@10 / x unfiltered / path", "following the vectors: same"],
+            [r[:4] if r[0] != "-" else ["none", r[1], "%s / %s q/s" % (r[2], r[3]), ""] for r in rows],
+        )
+        + "\n\nRecall against the exact answer among the matching vectors; queries per second over the "
+        "unfiltered figure of the same index, measured in the same passes. One attribute per share is drawn "
+        "at random, the other holds the vectors farthest along a direction through the data. The path is "
+        "the planner's choice (exact: the holders scored exactly; codes: scored on the walk copy, the "
+        "nearest few again exactly; two-hop: a walk over the matching nodes; walk: the graph walk through "
+        "every node). ef_search is the smallest of the sweep whose unfiltered recall reached %.2f; the "
+        "index was built with metadata in %.1f s." % (RECALL_GOAL, filt["build_s"])
     )
 
 
@@ -400,6 +406,8 @@ def tables(results):
         parts += ["## HNSW", builds_table(hnsw), sweep_table(hnsw), copies_table(hnsw)]
     if results.get("filtered"):
         parts.append(filtered_table(results["filtered"]))
+    if results.get("real_filtered"):
+        parts.append(filtered_table(results["real_filtered"], "real set"))
     if results.get("conversion"):
         parts.append(conversion_table(results["conversion"]))
     if results.get("flat"):

@@ -35,7 +35,7 @@ import time
 
 import common
 import report
-from common import EF_CONSTRUCTION, EF_VALUES, K, M, SELECTIVITIES, log, timed
+from common import EF_CONSTRUCTION, EF_VALUES, K, M, log, timed
 
 try:
     import numpy as np
@@ -489,30 +489,52 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
 # Filtered search
 
 
-def filtered_suite(data, queries, hnsw, rounds):
+def filter_grid(data, seed):
+    """For each share of FILTER_SHARES, the sorted ids that hold the value 1 of
+    two attributes: one drawn at random ("i<share>"), one that follows the
+    vectors ("f<share>"): those farthest along a direction through the data,
+    from its mean to one of its vectors, as a topic or a source would."""
+    n = len(data)
+    rng = np.random.default_rng(seed + 7)
+    direction = data[rng.integers(n)] - data.mean(axis=0)
+    along = np.argsort(-(data @ direction), kind="stable")
+    chosen = {}
+    for share in common.FILTER_SHARES:
+        count = max(1, int(round(share * n)))
+        chosen["i%g" % share] = np.sort(rng.choice(n, count, replace=False))
+        chosen["f%g" % share] = np.sort(along[:count])
+    return chosen
+
+
+def filtered_suite(data, queries, hnsw, rounds, seed=0):
     n, dim = data.shape
     sweep = hnsw["sweep"]["tamsel"]
     ef = common.filter_ef(sweep, sorted(sweep))
-    chosen = common.selection_lists(n, 12345)
-    metadata = common.metadata_for(n, chosen)
+    chosen = filter_grid(data, seed)
+    names = list(chosen)
+    member = np.zeros((n, len(names)), dtype=np.int64)
+    for j, name in enumerate(names):
+        member[chosen[name], j] = 1
+    metadata = [list(zip(names, row)) for row in member.tolist()]
+    del member
     tam = hnsw["tamsel_for_filter"]
-    index = tam.new(ef, schema=[name for name, _ in SELECTIVITIES])
+    index = tam.new(ef, schema=names)
     common.release_free_memory()
     seconds, _ = common.cpu_seconds(lambda: index.create(data, metadata))  # noqa: F821 (called before the del below)
-    out = {"ef": ef, "build_s": seconds, "rows": {}}
+    out = {"ef": ef, "build_s": seconds, "n": n, "rows": {}}
     del metadata
     log("filtered: build with metadata (ef_search=%d) %.1fs" % (ef, out["build_s"]))
 
     qs = [queries[i] for i in range(len(queries))]
     wanted = {}
-    for name, _ in SELECTIVITIES:
-        ids = np.asarray(chosen[name])
-        local = exact_knn(data[ids], queries)
+    for name in names:
+        ids = chosen[name]
+        local = exact_knn(data[ids], queries, metric=hnsw["metric"])
         wanted[name] = keys_of(data, ids[local])
     best = {}
     recalls = {}
     for rnd in range(rounds):
-        for name in [None] + [s for s, _ in SELECTIVITIES]:
+        for name in [None] + names:
             flt = None if name is None else (name, 1)
             search = index.search
             fn = lambda q: search(q, K, flt)
@@ -525,12 +547,13 @@ def filtered_suite(data, queries, hnsw, rounds):
                 k = K if name is None else min(K, len(chosen[name]))
                 recalls[name] = common.recall_of_copies(results, keys, k)
     out["rows"]["none"] = {"share": 1.0, "matching": n, "recall": recalls[None], "qps": len(qs) / best[None]}
-    for name, share in SELECTIVITIES:
+    for name in names:
         out["rows"][name] = {
-            "share": share,
+            "share": float(name[1:]),
             "matching": len(chosen[name]),
             "recall": recalls[name],
             "qps": len(qs) / best[name],
+            "path": common.filter_path(len(chosen[name]), n, ef),
         }
     return out
 
@@ -830,6 +853,11 @@ def parse(argv):
         "(made and cached on the first run; --quick indexes 20,000 of them)",
     )
     p.add_argument(
+        "--efs",
+        default=",".join(str(ef) for ef in EF_VALUES),
+        help="ef_search values of the synthetic set (tamsel builds one index per value)",
+    )
+    p.add_argument(
         "--real-efs",
         default="10,20,40,80,160",
         help="ef_search values of the real set (tamsel builds one index per value per metric)",
@@ -926,9 +954,9 @@ def main(argv=None):
     log("generating the mixture: %d x %d (+%d queries)" % (args.n, args.dim, args.queries))
     data, queries = synthetic(args.n, args.dim, args.queries, args.seed)
     if "mixture" not in skip:
-        hnsw = hnsw_suite("mixture", data, queries, EF_VALUES, args.rounds, peers)
+        hnsw = hnsw_suite("mixture", data, queries, [int(e) for e in args.efs.split(",")], args.rounds, peers)
         if "filtered" not in skip:
-            results["filtered"] = filtered_suite(data, queries, hnsw, args.rounds)
+            results["filtered"] = filtered_suite(data, queries, hnsw, args.rounds, args.seed)
         for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
             hnsw.pop(key)
         results["hnsw"] = hnsw
@@ -965,6 +993,8 @@ def main(argv=None):
                 from_list=False,
                 metric=metric,
             )
+            if metric == "euclidean" and "filtered" not in skip:
+                results["real_filtered"] = filtered_suite(real_data, asked, rr, args.rounds, args.seed)
             for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
                 rr.pop(key)
             results["real"].append(rr)

@@ -88,6 +88,13 @@ class Graph {
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admit& admit,
               SearchScratch& scratch) const;
 
+  // The same for a filter that leaves a sparse graph: the upper layers are
+  // walked unfiltered, and layer 0 scores only nodes `admit.passable` takes,
+  // reaching past a node it refuses to that node's own neighbours.
+  template <class Admit>
+  void two_hop_search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admit& admit,
+                      SearchScratch& scratch) const;
+
  private:
   // A neighbour list: its count, then room for max_neighbors(layer) ids; null
   // for node 0 above the highest level another node reached.
@@ -158,6 +165,98 @@ void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size
     entry = static_cast<std::uint32_t>(scratch.results.front().id);
   }
   layer_search(entry, measure, query, ef, 0, admit, true, scratch);
+}
+
+template <class Admit>
+void Graph::two_hop_search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admit& admit,
+                           SearchScratch& scratch) const {
+  VisitedList& visited = scratch.visited;
+  std::vector<ScoredId>& queue = scratch.queue;
+  std::vector<ScoredId>& results = scratch.results;
+  // Each upper layer leads to its matching node nearest to the query, so that
+  // layer 0 starts among the matching nodes even when few of them lie near
+  // it; layer 1 hands over its `ef` nearest, since the matching nodes nearest
+  // to the query may lie apart (along the edge of a region that holds the value).
+  std::uint32_t entry = 0;
+  for (std::size_t layer = top_layer_; layer >= 1; --layer) {
+    layer_search(entry, measure, query, layer == 1 ? ef : 1, layer, admit, false, scratch);
+    if (!results.empty()) entry = static_cast<std::uint32_t>(results.front().id);
+  }
+  const bool from_layer1 = top_layer_ >= 1 && !results.empty();
+  if (from_layer1) {
+    queue.assign(results.begin(), results.end());
+  } else {
+    double entry_distance;
+    measure.score(query, &entry, 1, &entry_distance);
+    queue.assign(1, ScoredId{entry_distance, entry});
+  }
+  visited.start_search();
+  results.clear();
+  for (const ScoredId& start : queue) {
+    const auto id = static_cast<std::uint32_t>(start.id);
+    visited.visit(id);
+    admit_node(start.score, id, ef, admit, true, results);
+  }
+  std::make_heap(queue.begin(), queue.end(), ScoredAfter{});
+
+  // A node's candidates stop growing past this many: a refused neighbour
+  // opens up to 2m more, and a list that long costs more than it finds.
+  const std::size_t width = m0_;
+  std::uint32_t ids[kMaxBlockIds];
+  double distances[kMaxBlockIds];
+  while (!queue.empty()) {
+    std::pop_heap(queue.begin(), queue.end(), ScoredAfter{});
+    const ScoredId current = queue.back();
+    queue.pop_back();
+    if (results.size() >= ef && nearer(results.front().score, current.score)) break;
+    const std::uint32_t* block = links(static_cast<std::uint32_t>(current.id), 0);
+    std::uint32_t passable = 0;
+    for (std::uint32_t j = 0; j < block[0]; ++j) {
+      __builtin_prefetch(visited.address_of(block[1 + j]));
+      passable += admit.passable(block[1 + j]);
+    }
+    // A node with m matching neighbours is as well linked as an upper-layer
+    // node: the walk goes on through them alone.
+    const bool reach_past = passable < m_;
+    // The lists behind refused neighbours are scattered: load them all at once.
+    for (std::uint32_t j = 0; reach_past && j < block[0]; ++j) {
+      if (admit.passable(block[1 + j])) continue;
+      const std::uint32_t* next = links(block[1 + j], 0);
+      __builtin_prefetch(next);
+      __builtin_prefetch(next + 16);
+    }
+
+    std::size_t fresh = 0;
+    for (std::uint32_t j = 0; j < block[0] && fresh < width; ++j) {
+      const std::uint32_t id = block[1 + j];
+      if (!admit.passable(id) || !visited.visit(id)) continue;
+      ids[fresh++] = id;
+      measure.prefetch(id);
+    }
+    for (std::uint32_t j = 0; reach_past && j < block[0] && fresh < width; ++j) {
+      const std::uint32_t hop = block[1 + j];
+      if (admit.passable(hop)) continue;
+      const std::uint32_t* next = links(hop, 0);
+      std::uint32_t i = 0;
+      for (; i < next[0] && fresh < width; ++i) {
+        const std::uint32_t id = next[1 + i];
+        if (!admit.passable(id) || !visited.visit(id)) continue;
+        ids[fresh++] = id;
+        measure.prefetch(id);
+      }
+    }
+    measure.score(query, ids, fresh, distances);
+
+    for (std::size_t j = 0; j < fresh; ++j) {
+      const double d = distances[j];
+      if (results.size() < ef || d < results.front().score) {
+        queue.push_back({d, ids[j]});
+        std::push_heap(queue.begin(), queue.end(), ScoredAfter{});
+        admit_node(d, ids[j], ef, admit, true, results);
+      }
+    }
+  }
+  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
 }
 
 // One layer, from one entry node; leaves the nearest found in scratch.results,

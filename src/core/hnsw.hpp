@@ -25,6 +25,14 @@
 
 namespace tamsel {
 
+// How a filtered search finds the matching nodes (HNSW::filter_path).
+enum class FilterPath {
+  Exact,   // every holder of the value scored exactly
+  Codes,   // every holder scored on the walk copy, the nearest few again exactly
+  TwoHop,  // a walk over the matching nodes, reaching past the others
+  Walk,    // the graph walk, through every node, keeping the matching ones
+};
+
 struct HNSWParams {
   std::size_t dim = 0;
   std::size_t layers = 5;
@@ -71,6 +79,11 @@ class HNSW {
   // here; Python fixes it at construction.
   void set_ef_search(std::size_t ef_search) { ef_search_ = ef_search; }
 
+  // The path a filtered search whose value `holders` nodes hold takes for `k`
+  // results; tests and tools may impose one (nullopt: the planner chooses).
+  FilterPath filter_path(std::size_t holders, std::size_t k) const;
+  void force_filter_path(std::optional<FilterPath> path) { forced_path_ = path; }
+
   // Read-only views of the graph, for tests and tools.
   std::size_t level(std::size_t id) const { return graph_.level(id); }
   std::span<const std::uint32_t> neighbors(std::size_t id, std::size_t layer) const {
@@ -84,8 +97,13 @@ class HNSW {
   // Scores the holders of the filter's value exactly into `results`, keeping the `keep` nearest.
   void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders, std::size_t keep,
                      std::vector<ScoredId>& results) const;
+  // The same, from the nearest `shortlist` of them on the walk copy.
+  void score_holders_on_codes(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
+                              std::size_t keep, std::size_t shortlist, SearchScratch& scratch) const;
+  std::size_t shortlist(std::size_t k) const;
 
   std::size_t ef_search_;
+  std::optional<FilterPath> forced_path_;
   Metric metric_;
   VectorStore store_;
   Graph graph_;
