@@ -28,8 +28,11 @@ struct Kernels {
   // (NaN comes out as +infinity), into `out`.
   void (*walk_score)(const WalkRows& rows, WalkSearch search, const std::byte* form, const std::uint32_t* ids,
                      std::size_t count, double* out);
-  // The squared walk distance of row `id` from `form`, NaN as +infinity.
-  double (*walk_distance)(const WalkRows& rows, const std::byte* form, std::uint32_t id);
+  // Whether row `id` lies nearer than `bound`, by the squared walk distance
+  // (NaN as +infinity), to any of the `count` forms from `forms`, `stride`
+  // bytes apart: one call for a whole test of diversity, not one a pair.
+  bool (*walk_nearer_to_any)(const WalkRows& rows, const std::byte* forms, std::size_t stride, std::size_t count,
+                             std::uint32_t id, double bound);
 };
 
 // The set in use: the best this processor runs, unless choose_kernels chose another.

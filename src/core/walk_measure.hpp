@@ -67,9 +67,11 @@ class WalkMeasure {
     kernels_->walk_score(store_->walk_rows(), query.search, query.form, ids, count, out);
   }
 
-  // The distance of node `id` from a form that node_form filled.
-  double distance(const std::byte* form, std::uint32_t id) const {
-    return kernels_->walk_distance(store_->walk_rows(), form, id);
+  // Whether node `id` is nearer than `bound` to any of the `count` forms that
+  // node_form filled from `forms` on, form_words() words apart.
+  bool nearer_to_any(const std::byte* forms, std::size_t count, std::uint32_t id, double bound) const {
+    return kernels_->walk_nearer_to_any(store_->walk_rows(), forms, form_words() * sizeof(std::uint64_t), count, id,
+                                        bound);
   }
 
   // Always inlined, as WalkCode::prefetch is.

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -53,8 +54,20 @@ std::vector<double> kernel_outputs() {
         k.walk_score(walk, search, form_bytes, ids.data(), kCount, measured.data());
         out.insert(out.end(), measured.begin(), measured.end());
       }
-      code.decode_form(walk_rows.data(), form_bytes);
-      for (std::uint32_t id = 0; id < kCount; ++id) out.push_back(k.walk_distance(walk, form_bytes, id));
+      // Linking's forms, decoded from rows, and bounds at the measures, so
+      // that a measure off by one unit in the last place turns an answer.
+      WalkForms forms(3 * code.form_words());
+      const std::size_t stride = code.form_words() * sizeof(std::uint64_t);
+      auto* first_form = reinterpret_cast<std::byte*>(forms.data());
+      for (std::size_t j = 0; j < 3; ++j)
+        code.decode_form(walk_rows.data() + j * code.row_size(), first_form + j * stride);
+      std::vector<double> from_first(kCount);
+      k.walk_score(walk, WalkSearch::Nearest, first_form, ids.data(), kCount, from_first.data());
+      out.insert(out.end(), from_first.begin(), from_first.end());
+      for (std::size_t j = 0; j < kCount; ++j) {
+        for (const double bound : {from_first[j], std::nextafter(from_first[j], 1e300)})
+          out.push_back(k.walk_nearer_to_any(walk, first_form, stride, 3, ids[j], bound) ? 1.0 : 0.0);
+      }
     }
   }
   return out;

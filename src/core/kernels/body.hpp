@@ -367,16 +367,27 @@ void walk_score(const WalkRows& rows, WalkSearch search, const std::byte* form, 
   else measure_rows(FloatRows{rows.dim}, rows, search, form, ids, count, out);
 }
 
-double walk_distance(const WalkRows& rows, const std::byte* form, std::uint32_t id) {
+template <class Rows>
+bool nearer_to_any(Rows measure, WalkRow row, const std::byte* forms, std::size_t stride, std::size_t count,
+                   double bound) {
+  for (std::size_t j = 0; j < count; ++j) {
+    if (comparable(measure.squared_distance(forms + j * stride, row)) < bound) return true;
+  }
+  return false;
+}
+
+bool walk_nearer_to_any(const WalkRows& rows, const std::byte* forms, std::size_t stride, std::size_t count,
+                        std::uint32_t id, double bound) {
   const WalkRow row = rows.first + std::size_t{id} * rows.row_size;
-  if (rows.precision == WalkPrecision::Bytes) return comparable(ByteRows{rows.dim}.squared_distance(form, row));
-  return comparable(FloatRows{rows.dim}.squared_distance(form, row));
+  if (rows.precision == WalkPrecision::Bytes)
+    return nearer_to_any(ByteRows{rows.dim}, row, forms, stride, count, bound);
+  return nearer_to_any(FloatRows{rows.dim}, row, forms, stride, count, bound);
 }
 
 }  // namespace
 
 // NOLINTNEXTLINE(misc-definitions-in-headers): each set's file includes this once
 extern const Kernels kernel_table = {TAMSEL_KERNEL_NAME(TAMSEL_KERNEL_SET), score_batch, score_rows, walk_score,
-                                     walk_distance};
+                                     walk_nearer_to_any};
 
 }  // namespace tamsel::TAMSEL_KERNEL_SET
