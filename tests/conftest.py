@@ -57,7 +57,7 @@ def pytest_report_header(config):
     except ImportError as exc:
         lines.append(f"tamsel: not importable ({exc})")
     else:
-        lines.append(f"tamsel: {getattr(tamsel, '__file__', '?')}")
+        lines.append(f"tamsel: {getattr(tamsel, '__file__', '?')} (kernels: {getattr(tamsel, '_kernels', '?')})")
     try:
         import numpy
     except ImportError:

@@ -74,6 +74,47 @@ def test_panic_exception_is_made_with_the_module():
     assert found.strip() == "[('tamsel', 'PanicException')]"
 
 
+# Exact answers under each metric, for a length with tails after every vector
+# width (tests/cpp/kernels_tests.cpp compares the walk's measures too).
+KERNEL_ANSWERS = """
+import random, tamsel
+rng = random.Random(7)
+vectors = [[rng.gauss(0, 1) for _ in range(37)] for _ in range(203)]
+print(tamsel._kernels)
+for metric in ("euclidean", "cosine", "inner_product"):
+    flat = tamsel.PyFlat(37, metric)
+    flat.create(vectors)
+    for q in vectors[:5]:
+        print([(i, d.hex()) for i, d in flat.search([x + 0.5 for x in q], 20)])
+"""
+
+
+def kernel_answers(kernel_set):
+    env = dict(os.environ, TAMSEL_KERNELS=kernel_set)
+    done = subprocess.run([sys.executable, "-c", KERNEL_ANSWERS], env=env, capture_output=True, text=True)
+    if "this processor does not run it" in done.stderr:
+        pytest.skip(f"this processor does not run the {kernel_set} kernels")
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.mark.parametrize("kernel_set", ["avx2", "avx512"])
+def test_every_set_of_kernels_gives_the_baseline_answers_bit_for_bit(kernel_set):
+    forced, answers = kernel_answers(kernel_set).split("\n", 1)
+    baseline, baseline_answers = kernel_answers("baseline").split("\n", 1)
+    assert (forced, baseline) == (kernel_set, "baseline")
+    assert answers == baseline_answers
+
+
+@pytest.mark.parametrize("requested", ["sse9", "AVX2"])
+def test_an_unknown_set_of_kernels_fails_the_import(requested):
+    script = "import tamsel"
+    env = dict(os.environ, TAMSEL_KERNELS=requested)
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert done.returncode != 0
+    assert f"ImportError: TAMSEL_KERNELS={requested}: not a set of kernels of this build (baseline" in done.stderr
+
+
 def test_second_import_gives_the_same_module_and_types():
     first = sys.modules.pop("tamsel")
     try:

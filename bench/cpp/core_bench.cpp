@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/hnsw.hpp"
+#include "core/kernels.hpp"
 #include "test_data.hpp"
 
 namespace {
@@ -46,6 +47,14 @@ Measured measure(const HNSW& index, const std::vector<double>& rows, const std::
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the Python module does: TAMSEL_KERNELS forces a set of kernels.
+  if (const char* requested = std::getenv("TAMSEL_KERNELS"); requested != nullptr && *requested != '\0') {
+    if (tamsel::choose_kernels(requested) != tamsel::KernelChoice::Chosen) {
+      std::fprintf(stderr, "TAMSEL_KERNELS=%s: not one of the sets this processor runs (%s)\n", requested,
+                   tamsel::kernel_names(true).c_str());
+      return 2;
+    }
+  }
   // The arguments after the program's name.
   --argc;
   ++argv;

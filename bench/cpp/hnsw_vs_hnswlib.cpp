@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "core/hnsw.hpp"
+#include "core/kernels.hpp"
 
 namespace {
 
@@ -326,6 +327,15 @@ std::vector<float> for_hnswlib(const Options& o, const std::vector<double>& rows
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  // As the Python module does: TAMSEL_KERNELS forces a set of kernels.
+  if (const char* requested = std::getenv("TAMSEL_KERNELS"); requested != nullptr && *requested != '\0') {
+    if (tamsel::choose_kernels(requested) != tamsel::KernelChoice::Chosen) {
+      std::fprintf(stderr, "TAMSEL_KERNELS=%s: not one of the sets this processor runs (%s)\n", requested,
+                   tamsel::kernel_names(true).c_str());
+      return 2;
+    }
+  }
+  std::fprintf(stderr, "tamsel kernels: %s\n", tamsel::kernels().name);
   std::vector<double> data, queries;
   if (o.data.empty()) {
     std::fprintf(stderr, "generating %zu x %zu (+%zu queries)\n", o.n, o.dim, o.queries);

@@ -4,7 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/batch_score.hpp"
+#include "core/kernels.hpp"
 
 namespace tamsel {
 

@@ -193,9 +193,7 @@ void Graph::keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sort
   for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
     const ScoredId candidate = sorted[i];
     const auto id = static_cast<std::uint32_t>(candidate.id);
-    bool diverse = true;
-    for (std::size_t j = 0; j < kept && diverse; ++j) diverse = !(measure.distance(kept_form(j), id) < candidate.score);
-    if (diverse) {
+    if (!measure.nearer_to_any(kept_form(0), kept, id, candidate.score)) {
       measure.node_form(id, kept_form(kept));
       sorted[kept++] = candidate;
     } else {

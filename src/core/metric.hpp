@@ -4,8 +4,8 @@
 // - exact(q, query_len, v, stored_len): the score a caller sees. The paired
 //   sums run over the common length, the norms over each whole vector.
 // - prepare_exact(q, dim): what scoring many vectors against one query
-//   computes once; exact_group(q, dim, rows, prepared, out): kGroup of those
-//   scores at once, bit-identical to exact.
+//   computes once (the kernels score those several at a time, bit-identical
+//   to exact: kernels/body.hpp).
 // - kWalk: how the graph walk sees the metric (WalkMapping below).
 // Every score is ranked ascending, the similarities too (least similar first).
 // visit_metric hands the entry of a Metric to generic code: it is the one
@@ -69,10 +69,6 @@ struct EuclideanMetric {
     return euclidean_distance(q, query_len, v, stored_len);
   }
   static double prepare_exact(const double*, std::size_t) { return 0.0; }
-  static void exact_group(const double* q, std::size_t dim, const double* const* rows, double, double* out) {
-    sum_group<Sum::SquaredDifference>(q, dim, rows, out);
-    for (std::size_t j = 0; j < kGroup; ++j) out[j] = std::sqrt(out[j]);
-  }
 
   static constexpr WalkMapping kWalk{.direction = false, .lifted = false, .search = WalkSearch::Nearest};
 };
@@ -83,12 +79,6 @@ struct CosineMetric {
   }
   // The query's norm.
   static double prepare_exact(const double* q, std::size_t dim) { return std::sqrt(product_sum(q, q, dim)); }
-  static void exact_group(const double* q, std::size_t dim, const double* const* rows, double query_norm, double* out) {
-    double norms[kGroup];
-    sum_group<Sum::Product>(q, dim, rows, out);
-    sum_group<Sum::StoredSquare>(q, dim, rows, norms);
-    for (std::size_t j = 0; j < kGroup; ++j) out[j] = out[j] / (query_norm * std::sqrt(norms[j]));
-  }
 
   static constexpr WalkMapping kWalk{.direction = true, .lifted = false, .search = WalkSearch::Farthest};
 };
@@ -98,9 +88,6 @@ struct InnerProductMetric {
     return dot_product(q, query_len, v, stored_len);
   }
   static double prepare_exact(const double*, std::size_t) { return 0.0; }
-  static void exact_group(const double* q, std::size_t dim, const double* const* rows, double, double* out) {
-    sum_group<Sum::Product>(q, dim, rows, out);
-  }
 
   static constexpr WalkMapping kWalk{.direction = false, .lifted = true, .search = WalkSearch::SmallestProduct};
 };

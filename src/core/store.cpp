@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/batch_score.hpp"
+#include "core/kernels.hpp"
 #include "core/room.hpp"
 
 namespace tamsel {

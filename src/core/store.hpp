@@ -36,6 +36,7 @@ class VectorStore {
   const WalkSpace& space() const { return space_; }
   const WalkCode& code() const { return code_; }
   WalkRow walk_row(std::size_t id) const { return walk_rows_.data() + id * code_.row_size(); }
+  WalkRows walk_rows() const { return {walk_rows_.data(), code_.row_size(), dim_, code_.precision()}; }
 
   // Room for a batch, with the walk copy planned for it: a frame fitted
   // anew, and rows of another precision, when due.

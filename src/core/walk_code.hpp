@@ -21,8 +21,9 @@
 // Against floats a form is float32 and the sums are float32. Every score a
 // caller sees is computed again, exactly, from the float64 vectors.
 //
-// Nothing outside this file knows the layout of a row or a form: the store
-// keeps the rows, and the walk measures through the kernels below.
+// Nothing outside this file and the kernels (kernels/body.hpp) knows the
+// layout of a row or a form: the store keeps the rows, and the walk measures
+// through the kernels.
 #pragma once
 
 #include <algorithm>
@@ -32,10 +33,6 @@
 #include <cstring>
 #include <limits>
 #include <vector>
-
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
 
 namespace tamsel {
 
@@ -83,123 +80,26 @@ const Element* form_elements(const std::byte* form) {
   return reinterpret_cast<const Element*>(form + kFormElementsAt);
 }
 
-constexpr std::size_t kWidth = 16;
-using Floats = float __attribute__((vector_size(kWidth * sizeof(float))));
-using Floats8 = float __attribute__((vector_size(8 * sizeof(float))));
-using Floats4 = float __attribute__((vector_size(4 * sizeof(float))));
-using Codes = std::int8_t __attribute__((vector_size(kWidth)));
-using Shorts = std::int16_t __attribute__((vector_size(kWidth * sizeof(std::int16_t))));
-using Ints8 = std::int32_t __attribute__((vector_size(8 * sizeof(std::int32_t))));
-
-inline Floats load(const float* p) {
-  Floats lanes;
-  std::memcpy(&lanes, p, sizeof lanes);
-  return lanes;
-}
-
-inline Shorts load(const std::int16_t* p) {
-  Shorts lanes;
-  std::memcpy(&lanes, p, sizeof lanes);
-  return lanes;
-}
-
-inline Shorts widen(const std::int8_t* p) {
-  Codes codes;
-  std::memcpy(&codes, p, sizeof codes);
-  return __builtin_convertvector(codes, Shorts);
-}
-
-// Products of neighbouring lane pairs, added: 16 lanes of 16 bits to 8 of
-// 32, one instruction where there is one.
-inline Ints8 multiply_add_pairs(Shorts a, Shorts b) {
-#if defined(__AVX2__)
-  return reinterpret_cast<Ints8>(_mm256_madd_epi16(reinterpret_cast<__m256i>(a), reinterpret_cast<__m256i>(b)));
-#else
-  using Shorts8 = std::int16_t __attribute__((vector_size(8 * sizeof(std::int16_t))));
-  const Shorts8 a_even = __builtin_shufflevector(a, a, 0, 2, 4, 6, 8, 10, 12, 14);
-  const Shorts8 a_odd = __builtin_shufflevector(a, a, 1, 3, 5, 7, 9, 11, 13, 15);
-  const Shorts8 b_even = __builtin_shufflevector(b, b, 0, 2, 4, 6, 8, 10, 12, 14);
-  const Shorts8 b_odd = __builtin_shufflevector(b, b, 1, 3, 5, 7, 9, 11, 13, 15);
-  return __builtin_convertvector(a_even, Ints8) * __builtin_convertvector(b_even, Ints8) +
-         __builtin_convertvector(a_odd, Ints8) * __builtin_convertvector(b_odd, Ints8);
-#endif
-}
-
-// Adds the lanes pairwise, halving the width each step.
-inline float total(Floats lanes) {
-  const Floats8 eight = __builtin_shufflevector(lanes, lanes, 0, 1, 2, 3, 4, 5, 6, 7) +
-                        __builtin_shufflevector(lanes, lanes, 8, 9, 10, 11, 12, 13, 14, 15);
-  const Floats4 four =
-      __builtin_shufflevector(eight, eight, 0, 1, 2, 3) + __builtin_shufflevector(eight, eight, 4, 5, 6, 7);
-  return (four[0] + four[2]) + (four[1] + four[3]);
-}
-
-inline std::int64_t total(Ints8 lanes) {
-  std::int64_t sum = 0;
-  for (int i = 0; i < 8; ++i) sum += lanes[i];
-  return sum;
-}
-
-// q . codes, exactly; the form's largest code keeps every 32-bit lane from overflowing.
-inline std::int64_t integer_product(const std::int16_t* q, const std::int8_t* codes, std::size_t n) {
-  Ints8 s0 = {}, s1 = {};
-  std::size_t i = 0;
-  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
-    s0 += multiply_add_pairs(load(q + i), widen(codes + i));
-    s1 += multiply_add_pairs(load(q + i + kWidth), widen(codes + i + kWidth));
-  }
-  if (i + kWidth <= n) {
-    s0 += multiply_add_pairs(load(q + i), widen(codes + i));
-    i += kWidth;
-  }
-  std::int64_t sum = total(s0 + s1);
-  for (; i < n; ++i) sum += std::int64_t{q[i]} * codes[i];
-  return sum;
-}
-
-// |q - x|^2 in float32.
-inline float squared_difference_sum(const float* q, const float* x, std::size_t n) {
-  Floats s0 = {}, s1 = {};
-  std::size_t i = 0;
-  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
-    const Floats d0 = load(q + i) - load(x + i);
-    const Floats d1 = load(q + i + kWidth) - load(x + i + kWidth);
-    s0 += d0 * d0;
-    s1 += d1 * d1;
-  }
-  if (i + kWidth <= n) {
-    const Floats d0 = load(q + i) - load(x + i);
-    s0 += d0 * d0;
-    i += kWidth;
-  }
-  float sum = total(s0 + s1);
-  for (; i < n; ++i) {
-    const float d = q[i] - number_at<float>(reinterpret_cast<const std::byte*>(x + i));
-    sum += d * d;
-  }
-  return sum;
-}
-
-// q . x in float32.
-inline float product_sum(const float* q, const float* x, std::size_t n) {
-  Floats s0 = {}, s1 = {};
-  std::size_t i = 0;
-  for (; i + 2 * kWidth <= n; i += 2 * kWidth) {
-    s0 += load(q + i) * load(x + i);
-    s1 += load(q + i + kWidth) * load(x + i + kWidth);
-  }
-  if (i + kWidth <= n) {
-    s0 += load(q + i) * load(x + i);
-    i += kWidth;
-  }
-  float sum = total(s0 + s1);
-  for (; i < n; ++i) sum += q[i] * number_at<float>(reinterpret_cast<const std::byte*>(x + i));
-  return sum;
-}
-
 }  // namespace walk_detail
 
 enum class WalkPrecision { Bytes, Floats };
+
+// The rows of a store, as the walk kernels read them: row `id` starts at
+// first + id * row_size.
+struct WalkRows {
+  const std::byte* first;
+  std::size_t row_size;
+  std::size_t dim;
+  WalkPrecision precision;
+};
+
+// NaN (a vector with a NaN, a zero vector under the cosine) comes out as
+// +infinity: the walk keeps its farthest result on top of a heap and admits
+// only what is nearer, and nothing is nearer than a NaN, so one NaN there
+// would end the walk; as the farthest number it is the first to give way.
+inline double comparable(double measured) {
+  return std::isnan(measured) ? std::numeric_limits<double>::infinity() : measured;
+}
 
 // Rows of bytes serve up to this many components: a form's codes stay at
 // least as fine as the rows' and no 32-bit lane of their product overflows.
@@ -236,14 +136,6 @@ class WalkCode {
   // The form of a row's point, as the row keeps it.
   void decode_form(WalkRow row, std::byte* form) const;
 
-  // Calls `visit` with a measurer of rows of this code's precision: one
-  // branch for many rows.
-  template <class Visit>
-  decltype(auto) visit_rows(Visit&& visit) const {
-    if (precision_ == WalkPrecision::Bytes) return visit(ByteRows{dim_});
-    return visit(FloatRows{dim_});
-  }
-
   // The first cache lines of a row: the hardware prefetcher follows on from there.
   // Always inlined: the compiler takes a function that only prefetches for
   // one without effect, and drops the calls of one it has not inlined.
@@ -252,43 +144,6 @@ class WalkCode {
     const std::size_t lines = std::min<std::size_t>(4, (row_size() + kLine - 1) / kLine);
     for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + line * kLine);
   }
-
-  // Measures of rows of bytes from a form: |q - x|^2 with the lifts, and q . x without.
-  struct ByteRows {
-    std::size_t dim;
-    double squared_distance(const std::byte* form, WalkRow row) const {
-      using namespace walk_detail;
-      const double row_scale = number_at<float>(row);
-      const double lift = number_at<double>(form + kFormLiftAt) - number_at<float>(row + kLiftAt);
-      return number_at<double>(form + kFormSquaresAt) + row_scale * row_scale * number_at<float>(row + kSquaresAt) -
-             2.0 * product(form, row) + lift * lift;
-    }
-    double product(const std::byte* form, WalkRow row) const {
-      using namespace walk_detail;
-      const auto codes =
-          static_cast<double>(integer_product(form_elements<std::int16_t>(form), elements_of<std::int8_t>(row), dim));
-      return number_at<double>(form) * number_at<float>(row) * codes;
-    }
-  };
-
-  // The same of rows of floats.
-  struct FloatRows {
-    std::size_t dim;
-    double squared_distance(const std::byte* form, WalkRow row) const {
-      using namespace walk_detail;
-      const double lift = number_at<double>(form + kFormLiftAt) - number_at<float>(row + kLiftAt);
-      return scales(form, row) * squared_difference_sum(form_elements<float>(form), elements_of<float>(row), dim) +
-             lift * lift;
-    }
-    double product(const std::byte* form, WalkRow row) const {
-      using namespace walk_detail;
-      return scales(form, row) * product_sum(form_elements<float>(form), elements_of<float>(row), dim);
-    }
-    // 1, or NaN when the form or the row is of a point with a NaN.
-    static double scales(const std::byte* form, WalkRow row) {
-      return walk_detail::number_at<double>(form) * walk_detail::number_at<float>(row);
-    }
-  };
 
  private:
   std::size_t element_size() const { return precision_ == WalkPrecision::Bytes ? 1 : sizeof(float); }

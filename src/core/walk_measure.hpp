@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/kernels.hpp"
 #include "core/metric.hpp"
 #include "core/search_scratch.hpp"
 #include "core/store.hpp"
@@ -63,28 +64,14 @@ class WalkMeasure {
       for (std::size_t j = 0; j < count; ++j) out[j] = comparable(out[j]);
       return;
     }
-    store_->code().visit_rows([&](auto rows) {
-      switch (query.search) {
-        case WalkSearch::Nearest:
-          for (std::size_t j = 0; j < count; ++j)
-            out[j] = comparable(rows.squared_distance(query.form, store_->walk_row(ids[j])));
-          break;
-        case WalkSearch::Farthest:
-          for (std::size_t j = 0; j < count; ++j)
-            out[j] = comparable(-rows.squared_distance(query.form, store_->walk_row(ids[j])));
-          break;
-        case WalkSearch::SmallestProduct:
-          for (std::size_t j = 0; j < count; ++j)
-            out[j] = comparable(rows.product(query.form, store_->walk_row(ids[j])));
-          break;
-      }
-    });
+    kernels_->walk_score(store_->walk_rows(), query.search, query.form, ids, count, out);
   }
 
-  // The distance of node `id` from a form that node_form filled.
-  double distance(const std::byte* form, std::uint32_t id) const {
-    return store_->code().visit_rows(
-        [&](auto rows) { return comparable(rows.squared_distance(form, store_->walk_row(id))); });
+  // Whether node `id` is nearer than `bound` to any of the `count` forms that
+  // node_form filled from `forms` on, form_words() words apart.
+  bool nearer_to_any(const std::byte* forms, std::size_t count, std::uint32_t id, double bound) const {
+    return kernels_->walk_nearer_to_any(store_->walk_rows(), forms, form_words() * sizeof(std::uint64_t), count, id,
+                                        bound);
   }
 
   // Always inlined, as WalkCode::prefetch is.
@@ -98,16 +85,9 @@ class WalkMeasure {
     return bytes;
   }
 
-  // NaN (a vector with a NaN, a zero vector under the cosine) comes out as
-  // +infinity: the walk keeps its farthest result on top of a heap and admits
-  // only what is nearer, and nothing is nearer than a NaN, so one NaN there
-  // would end the walk; as the farthest number it is the first to give way.
-  static double comparable(double measured) {
-    return std::isnan(measured) ? std::numeric_limits<double>::infinity() : measured;
-  }
-
   Metric metric_;
   const VectorStore* store_;
+  const Kernels* kernels_ = &kernels();
 };
 
 }  // namespace tamsel

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "core/kernels.hpp"
+
 namespace tamsel::python {
 
 // ---------------------------------------------------------------- the translator
@@ -112,6 +114,16 @@ void raise_size_out_of_range() { raise(PyExc_OverflowError, "out of range integr
 void raise_no_exception_set() { raise(PyExc_SystemError, "attempted to fetch exception but none was set"); }
 
 void raise_keyword_not_text() { raise_type_error("keywords must be strings"); }
+
+void raise_unknown_kernels(const char* requested) {
+  raise(PyExc_ImportError, std::string("TAMSEL_KERNELS=") + requested + ": not a set of kernels of this build (" +
+                               kernel_names(false) + ")");
+}
+
+void raise_kernels_not_runnable(const char* requested) {
+  raise(PyExc_ImportError, std::string("TAMSEL_KERNELS=") + requested + ": this processor does not run it (it runs " +
+                               kernel_names(true) + ")");
+}
 
 void raise_already_mutably_borrowed() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
 

@@ -108,6 +108,10 @@ ModuleError with_parameter_prefix(const char* parameter, PyObject* message_sourc
 
 [[noreturn]] void raise_keyword_not_text();
 
+// TAMSEL_KERNELS named no set of kernels, or one this processor cannot run.
+[[noreturn]] void raise_unknown_kernels(const char* requested);
+[[noreturn]] void raise_kernels_not_runnable(const char* requested);
+
 [[noreturn]] void raise_already_mutably_borrowed();
 [[noreturn]] void raise_already_borrowed();
 

@@ -1,6 +1,10 @@
 // The module entry point: builds the module once per process and registers
 // its two classes.
-#include "python/call.hpp"
+#include "python/call.hpp"  // first: Python.h comes before the standard headers
+
+#include <cstdlib>
+
+#include "core/kernels.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/number_lists.hpp"
@@ -13,10 +17,19 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "tamsel", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The interpreter's C API version this module was written against.
-constexpr int kApiVersion = 1013;
-
 PyObject* module_cell = nullptr;
+
+// TAMSEL_KERNELS forces one set of kernels (a test runs the suite under each);
+// unset or empty, the module takes the best set the processor runs.
+void choose_kernels_from_environment() {
+  const char* requested = std::getenv("TAMSEL_KERNELS");
+  if (requested == nullptr || *requested == '\0') return;
+  switch (choose_kernels(requested)) {
+    case KernelChoice::Chosen: return;
+    case KernelChoice::Unknown: raise_unknown_kernels(requested);
+    case KernelChoice::NotRunnable: raise_kernels_not_runnable(requested);
+  }
+}
 
 void add_class(PyObject* module, const char* name, PyTypeObject* (*create)()) {
   PyObject* type = reinterpret_cast<PyObject*>(create());
@@ -37,15 +50,18 @@ PyObject* initialise() {
   return guarded([] {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
     create_panic_exception();
+    choose_kernels_from_environment();
     create_result_builders();
     bind_number_list_readers();
     create_signal_point();
-    Ref module = checked(PyModule_Create2(&module_definition, kApiVersion));
+    Ref module = checked(PyModule_Create(&module_definition));
     // PyPy leaves an empty module docstring unset, showing the docstring of
     // the module type instead.
     if (kPyPy && PyModule_AddStringConstant(module.get(), "__doc__", "") < 0) throw_pending();
     add_class(module.get(), "PyFlat", flat_class);
     add_class(module.get(), "PyHNSW", hnsw_class);
+    // The set of kernels in use, for the tests and for reports of speed.
+    if (PyModule_AddStringConstant(module.get(), "_kernels", kernels().name) < 0) throw_pending();
     module_cell = Ref(module).release();
     return module.release();
   });
