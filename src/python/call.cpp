@@ -1,6 +1,5 @@
 #include "python/call.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,11 +42,13 @@ void let_paused_calls_go_on() {
   std::this_thread::sleep_for(kWaitForPausedCalls);
   try {
     PyEval_RestoreThread(state);
-  } catch (const abi::__forced_unwind&) {
+  } catch (...) {
     // A finalizing CPython ends a daemon thread that asks for the lock back
-    // by unwinding its stack, which no noexcept call entry lets through, and
-    // whose destructors would touch objects without the lock. The thread
-    // stays here instead, holding nothing, until the process ends.
+    // by unwinding its stack (pthread_exit), which no noexcept call entry lets
+    // through, and whose destructors would touch objects without the lock.
+    // The thread stays here instead, holding nothing, until the process ends.
+    // That unwinding is the only one a C function raises, and it has no
+    // exception object: catching it by type binds a null reference.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
