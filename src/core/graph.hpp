@@ -111,6 +111,10 @@ class Graph {
   void layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
                     std::size_t layer, const Admit& admit, bool with_joining, SearchScratch& scratch) const;
   template <class Admit>
+  static void offer(const std::uint32_t* ids, const double* distances, std::size_t count, std::size_t ef,
+                    const Admit& admit, bool with_joining, std::vector<ScoredId>& queue,
+                    std::vector<ScoredId>& results);
+  template <class Admit>
   static void admit_node(double distance, std::uint32_t id, std::size_t ef, const Admit& admit, bool with_joining,
                          std::vector<ScoredId>& results);
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
@@ -246,15 +250,7 @@ void Graph::two_hop_search(const WalkMeasure& measure, const WalkQuery& query, s
       }
     }
     measure.score(query, ids, fresh, distances);
-
-    for (std::size_t j = 0; j < fresh; ++j) {
-      const double d = distances[j];
-      if (results.size() < ef || d < results.front().score) {
-        queue.push_back({d, ids[j]});
-        std::push_heap(queue.begin(), queue.end(), ScoredAfter{});
-        admit_node(d, ids[j], ef, admit, true, results);
-      }
-    }
+    offer(ids, distances, fresh, ef, admit, true, queue, results);
   }
   std::sort_heap(results.begin(), results.end(), ScoredBefore{});
 }
@@ -305,17 +301,24 @@ void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const 
       ++fresh;
     }
     measure.score(query, ids, fresh, distances);
-
-    for (std::size_t j = 0; j < fresh; ++j) {
-      const double d = distances[j];
-      if (results.size() < ef || d < results.front().score) {
-        queue.push_back({d, ids[j]});
-        std::push_heap(queue.begin(), queue.end(), ScoredAfter{});
-        admit_node(d, ids[j], ef, admit, with_joining, results);
-      }
-    }
+    offer(ids, distances, fresh, ef, admit, with_joining, queue, results);
   }
   std::sort_heap(results.begin(), results.end(), ScoredBefore{});
+}
+
+// Queues the measured neighbours that may still improve the results, and
+// admits them.
+template <class Admit>
+void Graph::offer(const std::uint32_t* ids, const double* distances, std::size_t count, std::size_t ef,
+                  const Admit& admit, bool with_joining, std::vector<ScoredId>& queue, std::vector<ScoredId>& results) {
+  for (std::size_t j = 0; j < count; ++j) {
+    const double d = distances[j];
+    if (results.size() < ef || d < results.front().score) {
+      queue.push_back({d, ids[j]});
+      std::push_heap(queue.begin(), queue.end(), ScoredAfter{});
+      admit_node(d, ids[j], ef, admit, with_joining, results);
+    }
+  }
 }
 
 // Adds the node to the results when it matches, and then, when asked, the
