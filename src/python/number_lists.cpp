@@ -43,9 +43,12 @@ PyObject* object_of(PyTypeObject* type) { return reinterpret_cast<PyObject*>(typ
 
 Ref attribute(PyObject* object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
 
+// PyPy's PyObject_CallFunctionObjArgs first builds a C-level tuple of the
+// arguments, which its C API must then translate; a vector call passes them as they are.
 template <class... Args>
 Ref call(PyObject* callable, Args... args) {
-  return checked(PyObject_CallFunctionObjArgs(callable, static_cast<PyObject*>(args)..., nullptr));
+  PyObject* const arguments[] = {static_cast<PyObject*>(args)...};
+  return checked(PyObject_Vectorcall(callable, arguments, sizeof...(Args), nullptr));
 }
 
 bool is_subset(PyObject* set, PyObject* of) {
