@@ -622,6 +622,17 @@ def test_plain_numbers_keep_their_values(make_row, container):
         assert created.search(rows[1], k=3) == created.search(PlainList(expected[1]), k=3)
 
 
+# Around the longest vector that PyPy packs into memory of the module's own
+# (longer ones come back as arrays of their own).
+@pytest.mark.parametrize("length", [4095, 4096, 4097])
+def test_long_plain_vectors_keep_their_values(length):
+    rng = random.Random(length)
+    row = [rng.uniform(-1.0, 1.0) for _ in range(length - 1)] + [2**60 + 1]
+    index = tamsel.PyFlat(length, "inner_product")
+    index.insert(row)
+    assert stored_vectors(index, length) == [[float(x) for x in row]]
+
+
 def long_batch(kind):
     """5,000 rows of 40: several of the stretches PyPy reads a batch in."""
     rng = random.Random(7)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace tamsel::python {
@@ -10,14 +11,22 @@ namespace {
 // One vector, read by the interpreter. Every name it uses is bound when it is
 // defined, so that rebinding a builtin changes nothing here. It reads a copy,
 // which `list` makes at once: whatever runs while the copy is read (another
-// thread, a signal handler) cannot change what it reads.
+// thread, a signal handler) cannot change what it reads. It copies the doubles
+// into the area it is lent and returns their count, since a new array handed
+// back to C costs PyPy's C API an object of its own and a second call to find
+// its items; a vector too long for the area comes back as an array.
 constexpr const char* kPackerSource = R"(
-def define(array, list, strategy, plain_numbers):
-    def pack_numbers(vector):
+def define(array, list, length, strategy, plain_numbers):
+    def pack_numbers(vector, area):
         numbers = list(vector)
-        if strategy(numbers) in plain_numbers:
-            return array("d", numbers)
-        return None
+        if strategy(numbers) not in plain_numbers:
+            return None
+        doubles = array("d", numbers)
+        count = length(doubles)
+        if count > length(area):
+            return doubles
+        area[:count] = doubles
+        return count
 
     return pack_numbers
 )";
@@ -33,19 +42,26 @@ PyObject* double_code = nullptr;       // "d"
 PyObject* length_code = nullptr;       // "q"
 PyObject* map_type = nullptr;
 PyObject* length_of = nullptr;  // len
+PyObject* cast_of = nullptr;    // memoryview.cast
 
 // What the interpreter makes for one stretch of a batch stays this small
-// beside the batch itself.
-constexpr std::size_t kStretchValues = std::size_t{1} << 17;
+// beside the batch itself, and small enough for the C heap: the stretch's
+// array grows from empty as its rows are appended, and at 2^17 values (1 MB)
+// its growth went through fresh pages that the kernel cleared each time,
+// which made PyFlat.create of 100,000 x 128 from lists three times as slow.
+constexpr std::size_t kStretchValues = std::size_t{1} << 14;
 constexpr std::size_t kStretchRows = std::size_t{1} << 12;
 
 PyObject* object_of(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
 Ref attribute(PyObject* object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
 
+// PyPy's PyObject_CallFunctionObjArgs first builds a C-level tuple of the
+// arguments, which its C API must then translate; a vector call passes them as they are.
 template <class... Args>
 Ref call(PyObject* callable, Args... args) {
-  return checked(PyObject_CallFunctionObjArgs(callable, static_cast<PyObject*>(args)..., nullptr));
+  PyObject* const arguments[] = {static_cast<PyObject*>(args)...};
+  return checked(PyObject_Vectorcall(callable, arguments, sizeof...(Args), nullptr));
 }
 
 bool is_subset(PyObject* set, PyObject* of) {
@@ -79,6 +95,57 @@ ArrayMemory memory_of(PyObject* array) {
   return {static_cast<const char*>(address), count};
 }
 
+// Memory of the module's own, which the packer sees as a writable memoryview
+// of doubles: Python code can change its numbers but can neither move nor free
+// it, as it could an array's. Each call borrows an area of its own, so that
+// another thread, or a signal handler that packs a vector of its own, never
+// writes into the area of a call that has not read it yet. Areas are made as
+// calls overlap and kept for the life of the process; the interpreter lock
+// guards the idle ones.
+constexpr std::size_t kAreaValues = 4096;
+
+struct PackingArea {
+  double values[kAreaValues];
+  Py_buffer bytes;  // what the view was made from
+  PyObject* view;
+  PackingArea* next_idle;
+};
+
+PackingArea* idle_areas = nullptr;
+
+PackingArea* new_area() {
+  auto area = std::make_unique<PackingArea>();
+  if (PyBuffer_FillInfo(&area->bytes, nullptr, area->values, sizeof area->values, 0, PyBUF_FULL_RO) < 0)
+    throw_pending();
+  const Ref bytes = checked(PyMemoryView_FromBuffer(&area->bytes));
+  area->view = call(cast_of, bytes.get(), double_code).release();
+  return area.release();
+}
+
+class LentArea {
+ public:
+  LentArea() {
+    if (idle_areas == nullptr) {
+      area_ = new_area();
+      return;
+    }
+    area_ = idle_areas;
+    idle_areas = area_->next_idle;
+  }
+  ~LentArea() {
+    area_->next_idle = idle_areas;
+    idle_areas = area_;
+  }
+  LentArea(const LentArea&) = delete;
+  LentArea& operator=(const LentArea&) = delete;
+
+  PyObject* view() const { return area_->view; }
+  const double* values() const { return area_->values; }
+
+ private:
+  PackingArea* area_ = nullptr;
+};
+
 template <class Values>
 void append_doubles(Values& values, const char* bytes, std::size_t count) {
   if (count == 0) return;
@@ -106,13 +173,13 @@ Ref module_attribute(const char* module, const char* name) {
 
 Ref frozen_set(PyObject* items) { return checked(PyFrozenSet_New(items)); }
 
-Ref defined_packer(PyObject* array, PyObject* builtins, PyObject* strategy, PyObject* numbers) {
+Ref defined_packer(PyObject* array, PyObject* builtins, PyObject* length, PyObject* strategy, PyObject* numbers) {
   const Ref globals = checked(PyDict_New());
   if (PyDict_SetItemString(globals.get(), "__builtins__", builtins) < 0) throw_pending();
   checked(PyRun_String(kPackerSource, Py_file_input, globals.get(), globals.get()));
   PyObject* define = PyDict_GetItemString(globals.get(), "define");
   if (define == nullptr) throw InternalFailure("the vector packer is not defined");
-  return call(define, array, object_of(&PyList_Type), strategy, numbers);
+  return call(define, array, object_of(&PyList_Type), length, strategy, numbers);
 }
 
 }  // namespace
@@ -120,11 +187,19 @@ Ref defined_packer(PyObject* array, PyObject* builtins, PyObject* strategy, PyOb
 std::optional<std::vector<double>> pack_number_list(PyObject* sequence) {
   if (!kPyPy || pack_numbers == nullptr) return std::nullopt;
   if (!PyList_CheckExact(sequence) && !PyTuple_CheckExact(sequence)) return std::nullopt;
-  const Ref doubles = checked(PyObject_CallOneArg(pack_numbers, sequence));
-  if (doubles.get() == Py_None) return std::nullopt;
-  const ArrayMemory memory = memory_of(doubles.get());
+  const LentArea area;
+  const Ref packed = call(pack_numbers, sequence, area.view());
+  if (packed.get() == Py_None) return std::nullopt;
   std::vector<double> values;
-  append_doubles(values, memory.data, memory.count);
+  if (PyLong_CheckExact(packed.get())) {
+    const std::size_t count = PyLong_AsSize_t(packed.get());
+    if (PyErr_Occurred()) throw_pending();
+    if (count > kAreaValues) throw InternalFailure("the vector packer overran its area");
+    values.assign(area.values(), area.values() + count);
+  } else {
+    const ArrayMemory memory = memory_of(packed.get());
+    append_doubles(values, memory.data, memory.count);
+  }
   return values;
 }
 
@@ -189,9 +264,10 @@ void bind_number_list_readers() {
   const Ref sequence_types = checked(Py_BuildValue("(OO)", &PyList_Type, &PyTuple_Type));
   Ref strategy = module_attribute("__pypy__", "strategy"), numbers = frozen_set(strategy_names.get());
   Ref sequences = frozen_set(sequence_types.get()), array = module_attribute("array", "array");
-  Ref packer = defined_packer(array.get(), builtins.get(), strategy.get(), numbers.get());
   Ref doubles = checked(PyUnicode_FromString("d")), lengths = checked(PyUnicode_FromString("q"));
   Ref map = attribute(builtins.get(), "map"), len = attribute(builtins.get(), "len");
+  Ref packer = defined_packer(array.get(), builtins.get(), len.get(), strategy.get(), numbers.get());
+  Ref cast = attribute(object_of(&PyMemoryView_Type), "cast");
   Ref buffer_info = attribute(array.get(), "buffer_info");
   pack_numbers = packer.release();
   plain_numbers = numbers.release();
@@ -202,6 +278,7 @@ void bind_number_list_readers() {
   length_code = lengths.release();
   map_type = map.release();
   length_of = len.release();
+  cast_of = cast.release();
   strategy_of = strategy.release();
 }
 
