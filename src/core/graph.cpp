@@ -81,6 +81,7 @@ Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::si
   make_room(levels_, count);
   make_room(layer0_links_, count * (1 + m0_));
   make_room(upper_start_, count);
+  make_room(inbound_, count);
   scratch.visited.grow(nodes);
   const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
   make_room_for_total(scratch.results, breadth);
@@ -132,6 +133,7 @@ void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {
   const std::size_t id = size();
   levels_.push_back(static_cast<Level>(level));
   layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
+  inbound_.push_back(0);
   upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
   if (id == 0) return;
   upper_links_.resize(upper_links_.size() + level * (1 + m_), 0);
@@ -146,9 +148,31 @@ void Graph::link_node(const LinkRoom&, const WalkMeasure& measure, std::uint32_t
     const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
     std::copy(chosen, chosen + 1 + chosen[0], links(id, layer));
   }
+  for (std::uint32_t j = 0; j < chosen_[0]; ++j) ++inbound_[chosen_[1 + j]];
   for (std::size_t layer = 0; layer <= level; ++layer) {
     const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
     for (std::uint32_t j = 0; j < chosen[0]; ++j) link_back(measure, chosen[1 + j], id, layer);
+  }
+  if (inbound_[id] == 0) adopt(id);
+}
+
+// Every list the new node's neighbours chose again without it: the nearest
+// of them that can spare a member (one other lists also hold) takes it in
+// that member's place, so that a walk can still reach the node.
+void Graph::adopt(std::uint32_t id) {
+  const std::uint32_t* chosen = chosen_.data();
+  for (std::uint32_t j = 0; j < chosen[0]; ++j) {
+    std::uint32_t* block = links(chosen[1 + j], 0);
+    std::uint32_t* spare = nullptr;
+    for (std::uint32_t i = 0; i < block[0]; ++i) {
+      if (inbound_[block[1 + i]] >= 2 && (spare == nullptr || inbound_[block[1 + i]] > inbound_[*spare]))
+        spare = block + 1 + i;
+    }
+    if (spare == nullptr) continue;
+    --inbound_[*spare];
+    *spare = id;
+    ++inbound_[id];
+    return;
   }
 }
 
@@ -158,6 +182,7 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   if (block[0] < limit) {
     block[1 + block[0]] = to;
     ++block[0];
+    if (layer == 0) ++inbound_[to];
     return;
   }
   // The list is full: choose again among its neighbours and the newcomer.
@@ -171,8 +196,34 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
   std::sort(relink_.begin(), relink_.end(), ChosenBefore{from});
   keep_diverse(measure, relink_, limit);
+  if (layer == 0) keep_last_links(ids, count, to);
   block[0] = static_cast<std::uint32_t>(relink_.size());
   for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(relink_[j].id);
+}
+
+// A layer-0 list chose `relink_` among `ids` (its old members, then the
+// newcomer `to`). A member it dropped that no other list holds is taken back
+// in place of the farthest kept one that can be spared (the newcomer, or a
+// node other lists hold too): a node in no layer-0 list is never found.
+void Graph::keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to) {
+  const auto kept = [&](std::uint32_t id) {
+    return std::any_of(relink_.begin(), relink_.end(), [id](const ScoredId& s) { return s.id == id; });
+  };
+  for (std::size_t j = 0; j + 1 < count; ++j) {
+    const std::uint32_t member = ids[j];
+    if (kept(member)) continue;
+    if (inbound_[member] == 1) {
+      for (std::size_t i = relink_.size(); i-- > 0;) {
+        const auto other = static_cast<std::uint32_t>(relink_[i].id);
+        if (other != to && inbound_[other] < 2) continue;
+        relink_[i].id = member;
+        if (other != to) --inbound_[other];
+        break;
+      }
+    }
+    if (!kept(member)) --inbound_[member];
+  }
+  if (kept(to)) ++inbound_[to];
 }
 
 // `sorted` holds candidates nearest first, each with its distance to the node

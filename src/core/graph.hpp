@@ -118,6 +118,8 @@ class Graph {
   static void admit_node(double distance, std::uint32_t id, std::size_t ef, const Admit& admit, bool with_joining,
                          std::vector<ScoredId>& results);
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
+  void keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to);
+  void adopt(std::uint32_t id);
   void keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit);
 
   std::size_t layers_;
@@ -140,6 +142,9 @@ class Graph {
   // another node reached (top_layer_); above that it is alone.
   std::vector<std::uint32_t> entry_upper_links_;
   std::size_t top_layer_ = 0;
+  // How many layer-0 lists hold each node: a list chosen again never drops
+  // the last one (keep_last_links), and a new node no list kept is adopted.
+  std::vector<std::uint32_t> inbound_;
 
   // Insertion scratch: the chosen neighbours of the node being inserted
   // (blocks of 1 + m_ per layer, from layer 0 up), the candidates of an

@@ -311,6 +311,36 @@ const Register bounded_lists("neighbour lists: at most m (2m on layer 0), no sel
   check(found_or_fail(huge_m.search(huge_m.vector(7), 1, nullptr)).at(0).id == 7, "capped index broken");
 });
 
+const Register linked_to("every node but node 0 is in some layer-0 list, on data that crowds lists", [] {
+  // Outliers among spread norms, tight clusters, and low m: lists overflow
+  // often, and a node dropped from its last list could never be found.
+  std::mt19937_64 engine(29);
+  std::normal_distribution<double> normal;
+  std::vector<double> spread_norms(3000 * 8), clusters(3000 * 8);
+  for (std::size_t i = 0; i < 3000; ++i) {
+    const double norm = std::exp(std::uniform_real_distribution<double>(0.0, std::log(100.0))(engine));
+    const double centre = static_cast<double>(i % 7) * 50.0;
+    for (std::size_t j = 0; j < 8; ++j) {
+      spread_norms[i * 8 + j] = norm * normal(engine);
+      clusters[i * 8 + j] = centre + 0.01 * normal(engine);
+    }
+  }
+  for (const auto* rows : {&spread_norms, &clusters}) {
+    for (std::size_t m : {2, 4, 16}) {
+      for (std::uint64_t seed : {31, 37, 41}) {
+        LevelRandom random(seed);
+        HNSW index(params(8, 5, m, 16 * m), Metric::Euclidean, std::nullopt);
+        fill(index, *rows, random);
+        std::vector<std::size_t> inbound(index.size());
+        for (std::size_t id = 0; id < index.size(); ++id)
+          for (const std::uint32_t other : index.neighbors(id, 0)) ++inbound[other];
+        for (std::size_t id = 1; id < index.size(); ++id)
+          check(inbound[id] > 0, "node " + std::to_string(id) + " is in no layer-0 list (m " + std::to_string(m) + ")");
+      }
+    }
+  }
+});
+
 const Register filled_lists("a list is filled up with the nearest pruned candidates", [] {
   // Points on a line, inserted in order: every farther candidate is nearer to
   // the nearest one than to the new point, so the diversity test alone would
