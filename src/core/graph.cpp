@@ -201,29 +201,29 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(relink_[j].id);
 }
 
-// A layer-0 list chose `relink_` among `ids` (its old members, then the
-// newcomer `to`). A member it dropped that no other list holds is taken back
-// in place of the farthest kept one that can be spared (the newcomer, or a
-// node other lists hold too): a node in no layer-0 list is never found.
+// A full layer-0 list chose `relink_` among `ids` (its old members, then the
+// newcomer `to`). If the one it left out is a member that no other list
+// holds, that member is taken back in place of the farthest kept one that
+// can be spared (the newcomer, or a node other lists hold too): a node in no
+// layer-0 list is never found.
 void Graph::keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to) {
-  const auto kept = [&](std::uint32_t id) {
-    return std::any_of(relink_.begin(), relink_.end(), [id](const ScoredId& s) { return s.id == id; });
-  };
-  for (std::size_t j = 0; j + 1 < count; ++j) {
-    const std::uint32_t member = ids[j];
-    if (kept(member)) continue;
-    if (inbound_[member] == 1) {
-      for (std::size_t i = relink_.size(); i-- > 0;) {
-        const auto other = static_cast<std::uint32_t>(relink_[i].id);
-        if (other != to && inbound_[other] < 2) continue;
-        relink_[i].id = member;
-        if (other != to) --inbound_[other];
-        break;
-      }
+  // keep_diverse kept all but one of the limit + 1 candidates: the sums tell which.
+  std::uint64_t left_out = 0;
+  for (std::size_t j = 0; j < count; ++j) left_out += ids[j];
+  for (const ScoredId& kept : relink_) left_out -= kept.id;
+  auto dropped = static_cast<std::uint32_t>(left_out);
+  if (dropped != to && inbound_[dropped] == 1) {
+    for (std::size_t i = relink_.size(); i-- > 0;) {
+      const auto other = static_cast<std::uint32_t>(relink_[i].id);
+      if (other != to && inbound_[other] < 2) continue;
+      relink_[i].id = dropped;
+      dropped = other;
+      break;
     }
-    if (!kept(member)) --inbound_[member];
   }
-  if (kept(to)) ++inbound_[to];
+  if (dropped == to) return;
+  --inbound_[dropped];
+  ++inbound_[to];
 }
 
 // `sorted` holds candidates nearest first, each with its distance to the node

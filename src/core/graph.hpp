@@ -117,6 +117,13 @@ class Graph {
   template <class Admit>
   static void admit_node(double distance, std::uint32_t id, std::size_t ef, const Admit& admit, bool with_joining,
                          std::vector<ScoredId>& results);
+  // The nearest candidate of a walk's queue (a heap, nearest on top), taken off it.
+  static ScoredId take_nearest(std::vector<ScoredId>& queue) {
+    std::pop_heap(queue.begin(), queue.end(), ScoredAfter{});
+    const ScoredId nearest = queue.back();
+    queue.pop_back();
+    return nearest;
+  }
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to);
   void adopt(std::uint32_t id);
@@ -214,9 +221,7 @@ void Graph::two_hop_search(const WalkMeasure& measure, const WalkQuery& query, s
   std::uint32_t ids[kMaxBlockIds];
   double distances[kMaxBlockIds];
   while (!queue.empty()) {
-    std::pop_heap(queue.begin(), queue.end(), ScoredAfter{});
-    const ScoredId current = queue.back();
-    queue.pop_back();
+    const ScoredId current = take_nearest(queue);
     if (results.size() >= ef && nearer(results.front().score, current.score)) break;
     const std::uint32_t* block = links(static_cast<std::uint32_t>(current.id), 0);
     std::uint32_t passable = 0;
@@ -284,9 +289,7 @@ void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const 
   std::uint32_t ids[kMaxBlockIds];
   double distances[kMaxBlockIds];
   while (!queue.empty()) {
-    std::pop_heap(queue.begin(), queue.end(), ScoredAfter{});
-    const ScoredId current = queue.back();
-    queue.pop_back();
+    const ScoredId current = take_nearest(queue);
     if (!results.empty() && nearer(results.front().score, current.score)) break;
     const std::uint32_t* block = links(static_cast<std::uint32_t>(current.id), layer);
     if (block == nullptr) continue;
