@@ -1,0 +1,98 @@
+#include "core/holder_links.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/beam_search.hpp"
+#include "core/room.hpp"
+
+namespace tamsel {
+namespace {
+
+// A search starts from this many holders, spread evenly over their ids, so
+// that it starts near the query wherever the holders lie, even far from the
+// nodes the graph's upper layers lead to.
+constexpr std::size_t kSeeds = 64;
+
+}  // namespace
+
+HolderLinks::HolderLinks(std::size_t attributes, std::size_t width) : attributes_(attributes), width_(width) {}
+
+HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates, std::size_t form_words) {
+  if (attributes_ == 0) return Room{};
+  if (count > (blocks_.max_size() - blocks_.size()) / (attributes_ * (1 + width_)))
+    throw std::length_error("HNSW: index too large");
+  make_room(blocks_, count * attributes_ * (1 + width_));
+  make_room_for_total(chosen_, std::max(candidates, width_ + 1));
+  make_room_for_total(from_form_, form_words);
+  diverse_.reserve(width_, std::max(candidates, width_ + 1), form_words);
+  return Room{};
+}
+
+void HolderLinks::add_node(const Room&) { blocks_.resize(blocks_.size() + attributes_ * (1 + width_), 0); }
+
+void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata, std::uint32_t id,
+                       std::span<const ScoredId> candidates) {
+  for (std::size_t attribute = 0; attribute < attributes_; ++attribute) {
+    const Metadata* value = metadata.value(id, attribute);
+    if (value == nullptr || !can_match(*value)) continue;
+    chosen_.clear();
+    for (const ScoredId& candidate : candidates) {
+      const Metadata* held = metadata.value(static_cast<std::uint32_t>(candidate.id), attribute);
+      if (held != nullptr && *held == *value) chosen_.push_back(candidate);
+      if (chosen_.size() == 4 * width_) break;
+    }
+    diverse_.keep(measure, chosen_, width_);
+    std::uint32_t* own = block(id, attribute);
+    own[0] = static_cast<std::uint32_t>(chosen_.size());
+    for (std::size_t j = 0; j < chosen_.size(); ++j) own[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);
+    for (std::uint32_t j = 0; j < own[0]; ++j) link_back(measure, own[1 + j], attribute, id);
+  }
+}
+
+void HolderLinks::link_back(const WalkMeasure& measure, std::uint32_t from, std::size_t attribute, std::uint32_t to) {
+  std::uint32_t* list = block(from, attribute);
+  if (list[0] < width_) {
+    list[1 + list[0]++] = to;
+    return;
+  }
+  // The list is full: choose again among its nodes and the newcomer.
+  const std::size_t count = list[0] + 1;
+  std::uint32_t ids[kMaxBlockIds];
+  double distances[kMaxBlockIds];
+  std::copy(list + 1, list + count, ids);
+  ids[count - 1] = to;
+  measure.score(measure.node(from, from_form_), ids, count, distances);
+  chosen_.clear();
+  for (std::size_t j = 0; j < count; ++j) chosen_.push_back({distances[j], ids[j]});
+  std::sort(chosen_.begin(), chosen_.end(), ScoredBefore{});
+  diverse_.keep(measure, chosen_, width_ - width_ / 4);
+  list[0] = static_cast<std::uint32_t>(chosen_.size());
+  for (std::size_t j = 0; j < chosen_.size(); ++j) list[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);
+}
+
+void HolderLinks::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t attribute,
+                         std::span<const std::uint32_t> holders, std::size_t ef, SearchScratch& scratch) const {
+  scratch.visited.start_search();
+  scratch.results.clear();
+  scratch.queue.clear();
+  if (holders.empty()) return;
+  const std::size_t seeds = std::min(kSeeds, holders.size());
+  std::uint32_t ids[kSeeds];
+  double distances[kSeeds];
+  for (std::size_t j = 0; j < seeds; ++j) {
+    ids[j] = holders[j * holders.size() / seeds];
+    scratch.visited.visit(ids[j]);
+    measure.prefetch(ids[j]);
+  }
+  measure.score(query, ids, seeds, distances);
+  for (std::size_t j = 0; j < seeds; ++j) {
+    scratch.queue.push_back({distances[j], ids[j]});
+    admit_node(distances[j], ids[j], ef, nullptr, scratch.results);
+  }
+  std::make_heap(scratch.queue.begin(), scratch.queue.end(), ScoredAfter{});
+  beam_search([this, attribute](std::uint32_t id) { return block(id, attribute); }, measure, query, ef, nullptr,
+              scratch);
+}
+
+}  // namespace tamsel
