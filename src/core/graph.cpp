@@ -8,28 +8,6 @@
 namespace tamsel {
 namespace {
 
-// Neighbours are chosen nearest first; among equally near ones in an order
-// scrambled from the ids and the list's owner, not by id. Exact copies are
-// linked once, but distinct vectors whose walk copies round alike still tie
-// on every walk distance: with one order for every list, each newcomer would
-// link to the same of them and, when their lists overflow, be the one dropped
-// again, until later ones had no incoming link at all.
-struct ChosenBefore {
-  std::uint32_t owner;
-  static std::uint32_t mix(std::uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    return x ^ (x >> 16);
-  }
-  bool operator()(const ScoredId& a, const ScoredId& b) const {
-    if (nearer(a.score, b.score)) return true;
-    if (nearer(b.score, a.score)) return false;
-    return mix(static_cast<std::uint32_t>(a.id) ^ mix(owner)) < mix(static_cast<std::uint32_t>(b.id) ^ mix(owner));
-  }
-};
-
 std::uint64_t seed_from_os() {
   std::random_device device;
   return (static_cast<std::uint64_t>(device()) << 32) ^ device();

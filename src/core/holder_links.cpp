@@ -13,6 +13,9 @@ namespace {
 // that it starts near the query wherever the holders lie, even far from the
 // nodes the graph's upper layers lead to.
 constexpr std::size_t kSeeds = 64;
+// A node's list is chosen among the nearest this many times its length of
+// the holders its walk met: choosing costs a measure per pair.
+constexpr std::size_t kConsidered = 4;
 
 }  // namespace
 
@@ -23,25 +26,38 @@ HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates
   if (count > (blocks_.max_size() - blocks_.size()) / (attributes_ * (1 + width_)))
     throw std::length_error("HNSW: index too large");
   make_room(blocks_, count * attributes_ * (1 + width_));
-  make_room_for_total(chosen_, std::max(candidates, width_ + 1));
+  make_room_for_total(chosen_, std::max(candidates, kConsidered * width_ + 1));
   make_room_for_total(from_form_, form_words);
-  diverse_.reserve(width_, std::max(candidates, width_ + 1), form_words);
+  diverse_.reserve(width_, std::max(candidates, kConsidered * width_ + 1), form_words);
   return Room{};
 }
 
 void HolderLinks::add_node(const Room&) { blocks_.resize(blocks_.size() + attributes_ * (1 + width_), 0); }
 
-void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata, std::uint32_t id,
-                       std::span<const ScoredId> candidates) {
+void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata, const CopyTable& copies,
+                       std::uint32_t id, std::span<const ScoredId> candidates) {
+  const std::size_t considered = kConsidered * width_;
   for (std::size_t attribute = 0; attribute < attributes_; ++attribute) {
     const Metadata* value = metadata.value(id, attribute);
     if (value == nullptr || !can_match(*value)) continue;
+    // The walk met the originals of exact copies alone; their copies are as near.
     chosen_.clear();
+    const auto consider = [&](std::uint32_t other, double distance) {
+      const Metadata* held = metadata.value(other, attribute);
+      if (held != nullptr && *held == *value) chosen_.push_back({distance, other});
+      return chosen_.size() < considered;
+    };
     for (const ScoredId& candidate : candidates) {
-      const Metadata* held = metadata.value(static_cast<std::uint32_t>(candidate.id), attribute);
-      if (held != nullptr && *held == *value) chosen_.push_back(candidate);
-      if (chosen_.size() == 4 * width_) break;
+      const auto original = static_cast<std::uint32_t>(candidate.id);
+      bool room = consider(original, candidate.score);
+      for (const std::uint32_t copy : copies.copies_of(original)) {
+        if (!room) break;
+        room = consider(copy, candidate.score);
+      }
+      if (!room) break;
     }
+    // Copies tie: each list takes its own share of them, so that every copy is linked to.
+    std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{id});
     diverse_.keep(measure, chosen_, width_);
     std::uint32_t* own = block(id, attribute);
     own[0] = static_cast<std::uint32_t>(chosen_.size());
@@ -65,7 +81,8 @@ void HolderLinks::link_back(const WalkMeasure& measure, std::uint32_t from, std:
   measure.score(measure.node(from, from_form_), ids, count, distances);
   chosen_.clear();
   for (std::size_t j = 0; j < count; ++j) chosen_.push_back({distances[j], ids[j]});
-  std::sort(chosen_.begin(), chosen_.end(), ScoredBefore{});
+  std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{from});
+  // Choosing again costs a measure per pair: it leaves room for the next few newcomers.
   diverse_.keep(measure, chosen_, width_ - width_ / 4);
   list[0] = static_cast<std::uint32_t>(chosen_.size());
   for (std::size_t j = 0; j < chosen_.size(); ++j) list[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);

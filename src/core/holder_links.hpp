@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "core/copies.hpp"
 #include "core/diverse_choice.hpp"
 #include "core/large_buffer.hpp"
 #include "core/metadata_store.hpp"
@@ -41,9 +42,9 @@ class HolderLinks {
   // Appends the next node, with empty lists.
   void add_node(const Room& room);
   // Links node `id` at each attribute where it holds a value to the nearest
-  // of `candidates` (walk measures from the node, nearest first) that hold
-  // the same value there, and each of those back to it.
-  void link(const WalkMeasure& measure, const MetadataStore& metadata, std::uint32_t id,
+  // of `candidates` (walk measures from the node, nearest first) and of
+  // their copies that hold the same value there, and each of those back to it.
+  void link(const WalkMeasure& measure, const MetadataStore& metadata, const CopyTable& copies, std::uint32_t id,
             std::span<const ScoredId> candidates);
 
   // The node's list at `attribute`: its count, then its ids.
