@@ -57,7 +57,10 @@ int main(int argc, char** argv) {
     if (flag == "--queries") queries = std::stoull(value);
     if (flag == "--ef") ef = std::stoull(value);
     if (flag == "--path") only = value;
-    if (flag == "--metric") metric = value == "angular" ? Metric::Cosine : value == "inner_product" ? Metric::InnerProduct : Metric::Euclidean;
+    if (flag == "--metric")
+      metric = value == "angular"         ? Metric::Cosine
+               : value == "inner_product" ? Metric::InnerProduct
+                                          : Metric::Euclidean;
   }
   std::size_t dim = 128;
   std::vector<double> all;

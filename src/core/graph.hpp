@@ -133,6 +133,7 @@ class Graph {
   DiverseChoice diverse_;
 };
 
-static_assert(2 * Graph::kMaxM + 1 <= kMaxBlockIds, "a layer-0 list and the newcomer of an overflowing one fit a block");
+static_assert(2 * Graph::kMaxM + 1 <= kMaxBlockIds,
+              "a layer-0 list and the newcomer of an overflowing one fit a block");
 
 }  // namespace tamsel

@@ -131,7 +131,8 @@ FilterPath HNSW::filter_path(std::size_t holders, std::size_t k) const {
   // the unfiltered rate, the scan at 2.67x and 2.94x.
   if (holders <= saturating_product(kExactShortlists, shortlist(k))) return FilterPath::Exact;
   if (holders <= saturating_product(kScanPerEf, ef_search_)) return FilterPath::Codes;
-  const bool linked_enough = saturating_product(holders, graph_.ef_construction()) >= saturating_product(size(), kHoldersMet);
+  const bool linked_enough =
+      saturating_product(holders, graph_.ef_construction()) >= saturating_product(size(), kHoldersMet);
   return linked_enough ? FilterPath::Holders : FilterPath::Codes;
 }
 
@@ -220,15 +221,9 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
   } else {
     const std::span<const std::uint32_t> holders = metadata_.holders(*target);
     switch (filter_path(holders.size(), k)) {
-      case FilterPath::Exact:
-        score_holders(q, length, holders, keep, results);
-        break;
-      case FilterPath::Codes:
-        score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch);
-        break;
-      case FilterPath::Holders:
-        walk_holders(q, length, target->position, holders, k, *scratch);
-        break;
+      case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
+      case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
+      case FilterPath::Holders: walk_holders(q, length, target->position, holders, k, *scratch); break;
     }
   }
   const std::size_t count = std::min(keep, results.size());
