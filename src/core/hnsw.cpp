@@ -100,7 +100,7 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
     }
     const bool linked = linkable && batch.original(i) == CopyTable::kNone;
     // A copy is not linked into the graph, but its walk finds its holder links.
-    const bool walked = linked || (linkable && holder_links_.attributes() > 0);
+    const bool walked = linked || (linkable && holder_links_.attributes() > 0 && records.at(i) != nullptr);
     if (walked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);
     batch.store(i, linked, walked);
   }

@@ -1,6 +1,7 @@
 #include "core/holder_links.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "core/beam_search.hpp"
@@ -19,7 +20,9 @@ constexpr std::size_t kConsidered = 4;
 
 }  // namespace
 
-HolderLinks::HolderLinks(std::size_t attributes, std::size_t width) : attributes_(attributes), width_(width) {}
+HolderLinks::HolderLinks(std::size_t attributes, std::size_t width) : attributes_(attributes), width_(width) {
+  if (width > kMaxWidth) throw std::length_error("HNSW: holder lists longer than kMaxWidth");
+}
 
 HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates, std::size_t form_words) {
   if (attributes_ == 0) return Room{};
@@ -35,7 +38,7 @@ HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates
 void HolderLinks::add_node(const Room&) { blocks_.resize(blocks_.size() + attributes_ * (1 + width_), 0); }
 
 void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata, const CopyTable& copies,
-                       std::uint32_t id, std::span<const ScoredId> candidates) {
+                       std::uint32_t id, std::span<const ScoredId> candidates, SearchScratch& scratch) {
   const std::size_t considered = kConsidered * width_;
   for (std::size_t attribute = 0; attribute < attributes_; ++attribute) {
     const Metadata* value = metadata.value(id, attribute);
@@ -56,6 +59,7 @@ void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata
       }
       if (!room) break;
     }
+    if (chosen_.size() < considered) reach_further(measure, id, attribute, scratch);
     // Copies tie: each list takes its own share of them, so that every copy is linked to.
     std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{id});
     diverse_.keep(measure, chosen_, width_);
@@ -64,6 +68,29 @@ void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata
     for (std::size_t j = 0; j < chosen_.size(); ++j) own[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);
     for (std::uint32_t j = 0; j < own[0]; ++j) link_back(measure, own[1 + j], attribute, id);
   }
+}
+
+// A value that few nodes hold leaves few of them among the nodes the walk
+// met: the lists of those it met lead to more.
+void HolderLinks::reach_further(const WalkMeasure& measure, std::uint32_t id, std::size_t attribute,
+                                SearchScratch& scratch) {
+  const std::size_t considered = kConsidered * width_;
+  VisitedList& seen = scratch.visited;
+  seen.start_search();
+  seen.visit(id);
+  for (const ScoredId& met : chosen_) seen.visit(static_cast<std::uint32_t>(met.id));
+  std::uint32_t ids[kConsidered * kMaxWidth];
+  std::size_t count = 0;
+  const std::size_t met = chosen_.size();
+  for (std::size_t j = 0; j < met; ++j) {
+    const std::uint32_t* list = block(static_cast<std::uint32_t>(chosen_[j].id), attribute);
+    for (std::uint32_t i = 0; i < list[0] && met + count < considered; ++i) {
+      if (seen.visit(list[1 + i])) ids[count++] = list[1 + i];
+    }
+  }
+  double distances[kConsidered * kMaxWidth];
+  measure.score(measure.node(id, from_form_), ids, count, distances);
+  for (std::size_t j = 0; j < count; ++j) chosen_.push_back({distances[j], ids[j]});
 }
 
 void HolderLinks::link_back(const WalkMeasure& measure, std::uint32_t from, std::size_t attribute, std::uint32_t to) {

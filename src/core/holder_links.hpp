@@ -25,6 +25,8 @@ namespace tamsel {
 
 class HolderLinks {
  public:
+  static constexpr std::size_t kMaxWidth = 128;
+
   // Lists for `attributes` schema positions, of at most `width` ids each.
   HolderLinks(std::size_t attributes, std::size_t width);
 
@@ -45,7 +47,7 @@ class HolderLinks {
   // of `candidates` (walk measures from the node, nearest first) and of
   // their copies that hold the same value there, and each of those back to it.
   void link(const WalkMeasure& measure, const MetadataStore& metadata, const CopyTable& copies, std::uint32_t id,
-            std::span<const ScoredId> candidates);
+            std::span<const ScoredId> candidates, SearchScratch& scratch);
 
   // The node's list at `attribute`: its count, then its ids.
   const std::uint32_t* block(std::uint32_t id, std::size_t attribute) const {
@@ -61,6 +63,7 @@ class HolderLinks {
   std::uint32_t* block(std::uint32_t id, std::size_t attribute) {
     return const_cast<std::uint32_t*>(static_cast<const HolderLinks&>(*this).block(id, attribute));
   }
+  void reach_further(const WalkMeasure& measure, std::uint32_t id, std::size_t attribute, SearchScratch& scratch);
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::size_t attribute, std::uint32_t to);
 
   std::size_t attributes_;
