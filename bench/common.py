@@ -28,7 +28,7 @@ FILTER_SHARES = (1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.001)
 PLAN_RESCORE = 4
 PLAN_EXACT_SHORTLISTS = 4
 PLAN_SCAN_PER_EF = 50
-PLAN_HOLDERS_MET = 12
+PLAN_HOLDERS_MET = 5
 # A filtered or unfiltered answer is "good enough" from this recall on.
 RECALL_GOAL = 0.95
 # Vectors that PyHNSW.insert adds one call at a time (PyFlat.insert takes all n).

@@ -30,16 +30,16 @@ constexpr std::size_t kExactShortlists = 4;
 // 1.05-1.59x the unfiltered rate.
 constexpr std::size_t kHolderBreadth = 2;
 // A node's holder links are chosen among the holders its insertion walk met
-// (ef_construction nodes): the holder walk needs about this many of them, on
-// average, to find recall@10 0.95. At 100,000 nodes and ef_construction 200
-// it found 0.938-0.950 at 2% (4 met), 0.946-0.978 at 5% (10) and 0.964-0.983
-// at 10% (20).
-constexpr std::size_t kHoldersMet = 12;
+// (ef_construction nodes) and their lists: the holder walk needs about this
+// many of them met, on average, to find recall@10 0.95. At 100,000 nodes and
+// ef_construction 200 it found 0.914-0.960 at 1% (2 met), 0.958-0.972 at 2%
+// (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at 10% (20).
+constexpr std::size_t kHoldersMet = 5;
 // Scanning the holders on the walk copy reads every holder's row in id
 // order; the holder walk reads a few times ef_search rows out of order. At
-// 2,000 holders (50 times ef_search) the scan ran at 1.09-1.16x the
-// unfiltered rate, the holder walk at 1.66-1.90x; at 5,000 the scan at
-// 0.54-0.60x, the walk at 1.42-1.51x.
+// 1,000 holders (25 times ef_search) the scan ran at 1.89-2.35x the
+// unfiltered rate, at 2,000 at 1.41x, where the holder walk ran at
+// 2.08-2.33x; at 5,000 the scan at 0.43-0.57x, the walk at 1.57-1.69x.
 constexpr std::size_t kScanPerEf = 50;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
