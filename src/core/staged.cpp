@@ -40,7 +40,7 @@ void StagedBatch::store(std::size_t i, bool linked, bool walked) {
   if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i));
   if (walked)
     parts_.holder_links.link(parts_.measure, parts_.metadata, parts_.copies, id, parts_.scratch.link_candidates,
-                                         parts_.scratch);
+                             parts_.scratch);
   parts_.copies.append(copies_room_, parts_.store, id, i);
 }
 
