@@ -125,8 +125,10 @@ int main(int argc, char** argv) {
   const auto unfiltered_truth = exact({});
   const Measured plain = run(nullptr, unfiltered_truth);
   std::printf("unfiltered: recall %.3f, %.0f q/s\n", plain.recall, plain.rate);
-  const std::pair<FilterPath, const char*> paths[] = {
-      {FilterPath::Holders, "holders"}, {FilterPath::Codes, "codes"}, {FilterPath::Exact, "exact"}};
+  const std::pair<std::optional<FilterPath>, const char*> paths[] = {{std::nullopt, "planner"},
+                                                                     {FilterPath::Holders, "holders"},
+                                                                     {FilterPath::Codes, "codes"},
+                                                                     {FilterPath::Exact, "exact"}};
   std::printf("%-14s", "attribute");
   for (const auto& [path, name] : paths)
     if (only.empty() || only == name) std::printf(" | %-16s", name);
