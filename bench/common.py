@@ -186,7 +186,10 @@ def metadata_for(n, chosen):
 
 def filter_path(holders, n, ef, k=K):
     """The path PyHNSW takes for a filter whose value `holders` of `n` vectors hold."""
-    if holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef)):
+    few = holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef))
+    if holders == n and not few:
+        return "whole"
+    if few:
         return "exact"
     if holders <= PLAN_SCAN_PER_EF * ef:
         return "codes"

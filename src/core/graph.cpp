@@ -106,14 +106,18 @@ void Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, 
   }
 }
 
-void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
-                   SearchScratch& scratch) const {
+std::uint32_t Graph::layer0_entry(const WalkMeasure& measure, const WalkQuery& query, SearchScratch& scratch) const {
   std::uint32_t entry = 0;
   for (std::size_t layer = top_layer_; layer >= 1; --layer) {
     layer_search(entry, measure, query, 1, layer, nullptr, scratch);
     entry = static_cast<std::uint32_t>(scratch.results.front().id);
   }
-  layer_search(entry, measure, query, ef, 0, &copies, scratch);
+  return entry;
+}
+
+void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                   SearchScratch& scratch) const {
+  layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, &copies, scratch);
 }
 
 void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,

@@ -82,6 +82,8 @@ class Graph {
   // walk's measure.
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
               SearchScratch& scratch) const;
+  // Walks down from node 0, one node wide, to the node where layer 0 would start.
+  std::uint32_t layer0_entry(const WalkMeasure& measure, const WalkQuery& query, SearchScratch& scratch) const;
 
  private:
   // A neighbour list: its count, then room for max_neighbors(layer) ids; null

@@ -124,12 +124,16 @@ std::size_t HNSW::shortlist(std::size_t k) const {
 }
 
 FilterPath HNSW::filter_path(std::size_t holders, std::size_t k) const {
-  if (forced_path_) return *forced_path_;
   // Up to a few shortlists the scan costs more than it saves: mapping the
   // query into the walk space, then the shortlist scored again. At 100 and
   // 117 holders (0.1%, shortlist 40) the exact scores ran at 3.92x and 2.69x
   // the unfiltered rate, the scan at 2.67x and 2.94x.
-  if (holders <= saturating_product(kExactShortlists, shortlist(k))) return FilterPath::Exact;
+  const bool few = holders <= saturating_product(kExactShortlists, shortlist(k));
+  // A filter that every node passes asks for the unfiltered search (which
+  // reaches linked nodes alone: a few are all scored instead).
+  if (holders == size() && !few) return FilterPath::Whole;
+  if (forced_path_) return *forced_path_;
+  if (few) return FilterPath::Exact;
   if (holders <= saturating_product(kScanPerEf, ef_search_)) return FilterPath::Codes;
   const bool linked_enough =
       saturating_product(holders, graph_.ef_construction()) >= saturating_product(size(), kHoldersMet);
@@ -176,10 +180,22 @@ void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId
   std::sort(results.begin(), results.end(), ScoredBefore{});
 }
 
-void HNSW::walk_holders(const double* query, std::size_t length, std::size_t attribute,
+void HNSW::walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
                         std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const {
   const WalkMeasure measure(metric_, store_);
-  holder_links_.search(measure, measure.search_query(query, length, scratch), attribute, holders,
+  const WalkQuery walk = measure.search_query(query, length, scratch);
+  // The holders among the node where the graph's descent meets layer 0 and
+  // its neighbours there: the holder walk's starts next to the query.
+  std::uint32_t near[1 + 2 * Graph::kMaxM];
+  std::size_t near_count = 0;
+  const std::uint32_t entry = graph_.layer0_entry(measure, walk, scratch);
+  const auto consider = [&](std::uint32_t id) {
+    const Metadata* held = metadata_.value(id, attribute);
+    if (held != nullptr && *held == value) near[near_count++] = id;
+  };
+  consider(entry);
+  for (const std::uint32_t id : graph_.neighbors(entry, 0)) consider(id);
+  holder_links_.search(measure, walk, attribute, holders, {near, near_count},
                        saturating_product(kHolderBreadth, ef_search_), scratch);
   std::vector<ScoredId>& results = scratch.results;
   const std::size_t keep = std::min(k, ef_search_);
@@ -214,17 +230,19 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
   const std::size_t keep = std::min(k, ef_search_);
   const auto scratch = scratch_.lease(size());
   std::vector<ScoredId>& results = scratch->results;
-  if (!target) {
-    const WalkMeasure measure(metric_, store_);
-    graph_.search(measure, measure.search_query(q, length, *scratch), ef_search_, copies_, *scratch);
-    rescore(q, length, results);
-  } else {
-    const std::span<const std::uint32_t> holders = metadata_.holders(*target);
-    switch (filter_path(holders.size(), k)) {
-      case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
-      case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
-      case FilterPath::Holders: walk_holders(q, length, target->position, holders, k, *scratch); break;
+  const std::span<const std::uint32_t> holders = target ? metadata_.holders(*target) : std::span<const std::uint32_t>{};
+  switch (target ? filter_path(holders.size(), k) : FilterPath::Whole) {
+    case FilterPath::Whole: {
+      const WalkMeasure measure(metric_, store_);
+      graph_.search(measure, measure.search_query(q, length, *scratch), ef_search_, copies_, *scratch);
+      rescore(q, length, results);
+      break;
     }
+    case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
+    case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
+    case FilterPath::Holders:
+      walk_holders(q, length, target->position, target->filter->value, holders, k, *scratch);
+      break;
   }
   const std::size_t count = std::min(keep, results.size());
   return std::vector<ScoredId>(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(count));

@@ -28,6 +28,7 @@ namespace tamsel {
 
 // How a filtered search finds the matching nodes (HNSW::filter_path).
 enum class FilterPath {
+  Whole,    // every node holds the value: the unfiltered walk
   Exact,    // every holder of the value scored exactly
   Codes,    // every holder scored on the walk copy, the nearest few again exactly
   Holders,  // a walk over the links among the holders of the value (holder_links.hpp)
@@ -80,7 +81,8 @@ class HNSW {
   void set_ef_search(std::size_t ef_search) { ef_search_ = ef_search; }
 
   // The path a filtered search whose value `holders` nodes hold takes for `k`
-  // results; tests and tools may impose one (nullopt: the planner chooses).
+  // results; tests and tools may impose one (nullopt: the planner chooses)
+  // for a filter that some node fails.
   FilterPath filter_path(std::size_t holders, std::size_t k) const;
   void force_filter_path(std::optional<FilterPath> path) { forced_path_ = path; }
 
@@ -102,7 +104,7 @@ class HNSW {
                               std::size_t keep, std::size_t shortlist, SearchScratch& scratch) const;
   // The nearest of the holders found by a walk over their links, scored
   // exactly into scratch.results.
-  void walk_holders(const double* query, std::size_t length, std::size_t attribute,
+  void walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
                     std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const;
   // Scores a walk's results exactly and sorts them.
   void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;

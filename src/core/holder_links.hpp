@@ -40,7 +40,7 @@ class HolderLinks {
   // Room for the lists of `count` more nodes, for the choice among up to
   // `candidates` candidates, and for the form of a node whose list
   // overflows (`form_words` words).
-  Room reserve(std::size_t count, std::size_t candidates, std::size_t form_words);
+  Room reserve(std::size_t count, std::size_t candidates, std::size_t form_words, SearchScratch& scratch);
   // Appends the next node, with empty lists.
   void add_node(const Room& room);
   // Links node `id` at each attribute where it holds a value to the nearest
@@ -55,15 +55,22 @@ class HolderLinks {
   }
   // Leaves in scratch.results the nearest `ef` of `holders` (every node that
   // holds one value at `attribute`) found by walking their lists, nearest
-  // first by the walk's measure.
+  // first by the walk's measure. `near`: holders known to lie near the query
+  // (may be empty).
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t attribute,
-              std::span<const std::uint32_t> holders, std::size_t ef, SearchScratch& scratch) const;
+              std::span<const std::uint32_t> holders, std::span<const std::uint32_t> near, std::size_t ef,
+              SearchScratch& scratch) const;
 
  private:
   std::uint32_t* block(std::uint32_t id, std::size_t attribute) {
     return const_cast<std::uint32_t*>(static_cast<const HolderLinks&>(*this).block(id, attribute));
   }
-  void reach_further(const WalkMeasure& measure, std::uint32_t id, std::size_t attribute, SearchScratch& scratch);
+  // Moves from `start` to its nearest neighbour while one is nearer, queuing
+  // and admitting every node it measures.
+  void descend(const WalkMeasure& measure, const WalkQuery& query, std::size_t attribute, ScoredId start,
+               std::size_t ef, SearchScratch& scratch) const;
+  void reach_further(const WalkMeasure& measure, std::span<const std::uint32_t> holders, std::uint32_t id,
+                     std::size_t attribute, SearchScratch& scratch);
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::size_t attribute, std::uint32_t to);
 
   std::size_t attributes_;
@@ -73,6 +80,7 @@ class HolderLinks {
   // list overflows, and the choice among the candidates.
   std::vector<ScoredId> chosen_;
   WalkForms from_form_;
+  WalkForms query_form_;
   DiverseChoice diverse_;
 };
 

@@ -21,9 +21,9 @@ Result<MetadataStore::Target, HNSWError> MetadataStore::resolve(const Filter& fi
   return Target{&filter, static_cast<std::size_t>(found - schema_->begin())};
 }
 
-std::span<const std::uint32_t> MetadataStore::holders(const Target& target) const {
-  const ValueIndex& index = value_ids_[target.position];
-  const auto found = index.find(target.filter->value);
+std::span<const std::uint32_t> MetadataStore::holders(std::size_t position, const Metadata& value) const {
+  const ValueIndex& index = value_ids_[position];
+  const auto found = index.find(value);
   if (found == index.end()) return {};
   return found->second;
 }

@@ -46,7 +46,10 @@ class MetadataStore {
     return record == kNoRecord ? nullptr : &record_values_[std::size_t{record} * schema_->size() + position];
   }
   // The nodes that hold the filter's value, in ascending ids.
-  std::span<const std::uint32_t> holders(const Target& target) const;
+  std::span<const std::uint32_t> holders(const Target& target) const {
+    return holders(target.position, target.filter->value);
+  }
+  std::span<const std::uint32_t> holders(std::size_t position, const Metadata& value) const;
 
   // The batch's records, copied now (a copy can fail, the move into the
   // store later cannot), with room for them in the store and the value index.

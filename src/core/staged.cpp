@@ -9,7 +9,8 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       store_room_(parts.store.reserve(first, count)),
       node_room_(parts.graph.reserve_nodes(count, parts.store.dim(), parts.measure.form_words(), parts.scratch)),
       metadata_room_(parts.metadata.reserve(records, count)),
-      holder_room_(parts.holder_links.reserve(count, parts.graph.ef_construction() + 1, parts.measure.form_words())),
+      holder_room_(parts.holder_links.reserve(count, parts.graph.ef_construction() + 1, parts.measure.form_words(),
+                                              parts.scratch)),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
       link_room_(parts.graph.reserve_links(levels_)) {
