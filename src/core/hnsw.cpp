@@ -29,10 +29,19 @@ constexpr std::size_t kExactShortlists = 4;
 // at 10% to 50% (50,000 nodes), at twice 0.96-0.98 (100,000 nodes), still at
 // 1.05-1.59x the unfiltered rate.
 constexpr std::size_t kHolderBreadth = 2;
+// A query that no holder lies next to (nothing where the graph's descent
+// meets layer 0 holds the value) has its nearest holders spread over several
+// clumps at about the same distance, and the walk needs a wider breadth to
+// keep them all. On 100,000 rows of the benchmark's mixture (128-d), with an
+// attribute that follows the vectors at 5% to 50%: twice ef_search found
+// recall@10 0.939-0.965, four times 0.958-0.983, five times 0.964-0.986, six
+// times 0.958-0.986 (with fewer starts), at 0.6-0.8x the unfiltered rate.
+constexpr std::size_t kFarBreadth = 5;
 // A node's holder links are chosen among the holders its insertion walk met
-// (ef_construction nodes) and their lists: the holder walk needs about this
-// many of them met, on average, to find recall@10 0.95. At 100,000 nodes and
-// ef_construction 200 it found 0.914-0.960 at 1% (2 met), 0.958-0.972 at 2%
+// (ef_construction nodes) and, when it met few, those a walk over the holder
+// links finds: the holder walk needs about this many of them met, on
+// average, to find recall@10 0.95. At 100,000 nodes and ef_construction 200,
+// measured before that walk was added, it found 0.914-0.960 at 1% (2 met), 0.958-0.972 at 2%
 // (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at 10% (20).
 constexpr std::size_t kHoldersMet = 5;
 // Scanning the holders on the walk copy reads every holder's row in id
@@ -195,8 +204,9 @@ void HNSW::walk_holders(const double* query, std::size_t length, std::size_t att
   };
   consider(entry);
   for (const std::uint32_t id : graph_.neighbors(entry, 0)) consider(id);
-  holder_links_.search(measure, walk, attribute, holders, {near, near_count},
-                       saturating_product(kHolderBreadth, ef_search_), scratch);
+  const std::size_t breadth = near_count > 0 ? kHolderBreadth : kFarBreadth;
+  holder_links_.search(measure, walk, attribute, holders, {near, near_count}, saturating_product(breadth, ef_search_),
+                       scratch);
   std::vector<ScoredId>& results = scratch.results;
   const std::size_t keep = std::min(k, ef_search_);
   // Links that leave some holders apart (an index of empty vectors has none)
