@@ -27,8 +27,8 @@ FILTER_SHARES = (1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.001)
 # its constants copied: the benchmark names the path that answered each row.
 PLAN_RESCORE = 4
 PLAN_EXACT_SHORTLISTS = 4
-PLAN_SCAN_PER_EF = 400
-PLAN_WALK_PERCENT = 50
+PLAN_SCAN_PER_EF = 50
+PLAN_HOLDERS_MET = 5
 # A filtered or unfiltered answer is "good enough" from this recall on.
 RECALL_GOAL = 0.95
 # Vectors that PyHNSW.insert adds one call at a time (PyFlat.insert takes all n).
@@ -186,13 +186,16 @@ def metadata_for(n, chosen):
 
 def filter_path(holders, n, ef, k=K):
     """The path PyHNSW takes for a filter whose value `holders` of `n` vectors hold."""
-    if holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef)):
+    few = holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef))
+    if holders == n and not few:
+        return "whole"
+    if few:
         return "exact"
     if holders <= PLAN_SCAN_PER_EF * ef:
         return "codes"
-    if holders * 100 >= n * PLAN_WALK_PERCENT:
-        return "walk"
-    return "two-hop"
+    if holders * EF_CONSTRUCTION >= n * PLAN_HOLDERS_MET:
+        return "holders"
+    return "codes"
 
 
 def log(message):

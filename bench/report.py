@@ -353,8 +353,7 @@ def filtered_table(filt, title="synthetic data"):
         "unfiltered figure of the same index, measured in the same passes. One attribute per share is drawn "
         "at random, the other holds the vectors farthest along a direction through the data. The path is "
         "the planner's choice (exact: the holders scored exactly; codes: scored on the walk copy, the "
-        "nearest few again exactly; two-hop: a walk over the matching nodes; walk: the graph walk through "
-        "every node). ef_search is the smallest of the sweep whose unfiltered recall reached %.2f; the "
+        "nearest few again exactly; holders: a walk over the links among the holders of the value). ef_search is the smallest of the sweep whose unfiltered recall reached %.2f; the "
         "index was built with metadata in %.1f s." % (RECALL_GOAL, filt["build_s"])
     )
 

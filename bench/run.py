@@ -710,12 +710,16 @@ def conversion_suite(data, repeats=3):
 
 def memory_probe(lib, n, dim, seed):
     data, _ = synthetic(n, dim, 1, seed)
-    if lib == "tamsel":
+    if lib in ("tamsel", "tamsel, one attribute"):
         import tamsel
 
-        index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric="euclidean")
+        schema = ["tag"] if lib != "tamsel" else None
+        index = tamsel.PyHNSW(
+            dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric="euclidean", schema=schema
+        )
         payload = 8 * dim
-        build = lambda: index.create(data)
+        records = [[("tag", i % 10)] for i in range(n)] if schema else None
+        build = lambda: index.create(data, records) if records else index.create(data)
     elif lib == "hnswlib":
         import hnswlib
 
@@ -747,8 +751,8 @@ def memory_probe(lib, n, dim, seed):
 
 def memory_suite(n, dim, seed, peers_wanted):
     rows = []
-    for lib in ("tamsel", "hnswlib"):
-        if lib != "tamsel" and peers_wanted is not None and lib not in peers_wanted:
+    for lib in ("tamsel", "tamsel, one attribute", "hnswlib"):
+        if lib == "hnswlib" and peers_wanted is not None and lib not in peers_wanted:
             continue
         cmd = [
             sys.executable,

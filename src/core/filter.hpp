@@ -10,8 +10,6 @@ namespace tamsel {
 struct Filter {
   std::string attribute;
   Metadata value;
-
-  bool matches(const Metadata& stored) const { return stored == value; }
 };
 
 }  // namespace tamsel

@@ -8,28 +8,6 @@
 namespace tamsel {
 namespace {
 
-// Neighbours are chosen nearest first; among equally near ones in an order
-// scrambled from the ids and the list's owner, not by id. Exact copies are
-// linked once, but distinct vectors whose walk copies round alike still tie
-// on every walk distance: with one order for every list, each newcomer would
-// link to the same of them and, when their lists overflow, be the one dropped
-// again, until later ones had no incoming link at all.
-struct ChosenBefore {
-  std::uint32_t owner;
-  static std::uint32_t mix(std::uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352du;
-    x ^= x >> 15;
-    x *= 0x846ca68bu;
-    return x ^ (x >> 16);
-  }
-  bool operator()(const ScoredId& a, const ScoredId& b) const {
-    if (nearer(a.score, b.score)) return true;
-    if (nearer(b.score, a.score)) return false;
-    return mix(static_cast<std::uint32_t>(a.id) ^ mix(owner)) < mix(static_cast<std::uint32_t>(b.id) ^ mix(owner));
-  }
-};
-
 std::uint64_t seed_from_os() {
   std::random_device device;
   return (static_cast<std::uint64_t>(device()) << 32) ^ device();
@@ -77,7 +55,6 @@ Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::si
   scratch.query_point.reserve(dim);
   scratch.query_form.reserve(form_words);
   pair_form_.reserve(form_words);
-  kept_forms_.reserve((m0_ + 1) * form_words);
   make_room(levels_, count);
   make_room(layer0_links_, count * (1 + m0_));
   make_room(upper_start_, count);
@@ -85,7 +62,8 @@ Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::si
   scratch.visited.grow(nodes);
   const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
   make_room_for_total(scratch.results, breadth);
-  make_room_for_total(pruned_, std::max(breadth, m0_ + 1));
+  make_room_for_total(scratch.link_candidates, breadth);
+  diverse_.reserve(m0_, std::max(breadth, m0_ + 1), form_words);
   make_room_for_total(relink_, m0_ + 1);
   // At worst a walk's candidate queue holds every node.
   if (count > 1) make_room_for_total(scratch.queue, nodes);
@@ -112,21 +90,48 @@ void Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, 
                          SearchScratch& scratch) {
   chosen_.assign((level + 1) * (1 + m_), 0);
   std::vector<ScoredId>& results = scratch.results;
-  const EveryNode every;
   std::uint32_t entry = 0;
   for (std::size_t layer = top_layer_; layer > level; --layer) {
-    layer_search(entry, measure, from_new, 1, layer, every, false, scratch);
+    layer_search(entry, measure, from_new, 1, layer, nullptr, scratch);
     entry = static_cast<std::uint32_t>(results.front().id);
   }
   for (std::size_t layer = level + 1; layer-- > 0;) {
-    layer_search(entry, measure, from_new, ef_construction_, layer, every, false, scratch);
+    layer_search(entry, measure, from_new, ef_construction_, layer, nullptr, scratch);
     entry = static_cast<std::uint32_t>(results.front().id);
     std::sort(results.begin(), results.end(), ChosenBefore{static_cast<std::uint32_t>(size())});
-    keep_diverse(measure, results, m_);
+    if (layer == 0) scratch.link_candidates.assign(results.begin(), results.end());
+    diverse_.keep(measure, results, m_);
     std::uint32_t* block = chosen_.data() + layer * (1 + m_);
     block[0] = static_cast<std::uint32_t>(results.size());
     for (std::size_t j = 0; j < results.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(results[j].id);
   }
+}
+
+std::uint32_t Graph::layer0_entry(const WalkMeasure& measure, const WalkQuery& query, SearchScratch& scratch) const {
+  std::uint32_t entry = 0;
+  for (std::size_t layer = top_layer_; layer >= 1; --layer) {
+    layer_search(entry, measure, query, 1, layer, nullptr, scratch);
+    entry = static_cast<std::uint32_t>(scratch.results.front().id);
+  }
+  return entry;
+}
+
+void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                   SearchScratch& scratch) const {
+  layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, &copies, scratch);
+}
+
+void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+                         std::size_t layer, const CopyTable* copies, SearchScratch& scratch) const {
+  scratch.visited.start_search();
+  scratch.results.clear();
+  scratch.queue.clear();
+  scratch.visited.visit(entry);
+  double entry_distance;
+  measure.score(query, &entry, 1, &entry_distance);
+  admit_node(entry_distance, entry, ef, copies, scratch.results);
+  scratch.queue.push_back({entry_distance, entry});
+  beam_search([this, layer](std::uint32_t id) { return links(id, layer); }, measure, query, ef, copies, scratch);
 }
 
 void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {
@@ -195,7 +200,7 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   relink_.clear();
   for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
   std::sort(relink_.begin(), relink_.end(), ChosenBefore{from});
-  keep_diverse(measure, relink_, limit);
+  diverse_.keep(measure, relink_, limit);
   if (layer == 0) keep_last_links(ids, count, to);
   block[0] = static_cast<std::uint32_t>(relink_.size());
   for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(relink_[j].id);
@@ -207,7 +212,7 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
 // can be spared (the newcomer, or a node other lists hold too): a node in no
 // layer-0 list is never found.
 void Graph::keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to) {
-  // keep_diverse kept all but one of the limit + 1 candidates: the sums tell which.
+  // The choice kept all but one of the limit + 1 candidates: the sums tell which.
   std::uint64_t left_out = 0;
   for (std::size_t j = 0; j < count; ++j) left_out += ids[j];
   for (const ScoredId& kept : relink_) left_out -= kept.id;
@@ -224,35 +229,6 @@ void Graph::keep_last_links(const std::uint32_t* ids, std::size_t count, std::ui
   if (dropped == to) return;
   --inbound_[dropped];
   ++inbound_[to];
-}
-
-// `sorted` holds candidates nearest first, each with its distance to the node
-// being linked. A candidate is kept only when it is nearer to that node than
-// to every neighbour kept before it, so the list points in many directions;
-// when too few pass, the nearest of the others fill it up.
-void Graph::keep_diverse(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit) {
-  if (sorted.size() <= limit) return;
-  pruned_.clear();
-  // Each kept neighbour is measured from as a query, in its walk form; a
-  // candidate falls at the first kept neighbour it is nearer to.
-  const std::size_t form_words = measure.form_words();
-  kept_forms_.resize(limit * form_words);
-  const auto kept_form = [&](std::size_t j) {
-    return reinterpret_cast<std::byte*>(kept_forms_.data() + j * form_words);
-  };
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < sorted.size() && kept < limit; ++i) {
-    const ScoredId candidate = sorted[i];
-    const auto id = static_cast<std::uint32_t>(candidate.id);
-    if (!measure.nearer_to_any(kept_form(0), kept, id, candidate.score)) {
-      measure.node_form(id, kept_form(kept));
-      sorted[kept++] = candidate;
-    } else {
-      pruned_.push_back(candidate);
-    }
-  }
-  for (std::size_t i = 0; kept < limit && i < pruned_.size(); ++i) sorted[kept++] = pruned_[i];
-  sorted.resize(kept);
 }
 
 }  // namespace tamsel

@@ -11,71 +11,50 @@ namespace tamsel {
 namespace {
 
 // The planner of a filtered search (HNSW::filter_path). Its constants were
-// measured on this code, single-threaded, k = 10, ef_search = 40, 300 queries,
-// every path forced on one index side by side with the unfiltered search:
-// 100,000 x 128 of the benchmark's synthetic mixture, and the 116,733 x 384
-// sentence embeddings (unit norm, Euclidean), each with an attribute drawn
-// apart from the vectors and one that follows them (bench/run.py).
+// measured on this code, single-threaded, k = 10, ef_search = 40, 200 queries,
+// every path forced on one index beside the unfiltered search of the same
+// index (bench/cpp/filter_paths): the sentence embeddings of the benchmark's
+// real set (384-d, unit norm, Euclidean), 30,000 to 100,000 of them, with
+// attributes drawn apart from the vectors and ones that follow them, held by
+// 1% to 100% of the nodes.
 //
-// The walk copy's shortlist, re-scored exactly: kRescore times the results
-// asked for, and at least ef_search. At 4 the scan found the exact answer
-// (recall@10 1.000) at every share on both sets.
+// The shortlist re-scored exactly after a scan or a walk on the walk copy:
+// kRescore times the results asked for, and at least ef_search. At 4 the
+// scan found the exact answer (recall@10 1.000) at every share.
 constexpr std::size_t kRescore = 4;
 // Holders up to this many shortlists are all scored exactly (filter_path).
 constexpr std::size_t kExactShortlists = 4;
+// The walk over the holder links keeps this many times ef_search candidates:
+// at once ef_search it found recall@10 0.93-0.95 on the following attributes
+// at 10% to 50% (50,000 nodes), at twice 0.96-0.98 (100,000 nodes), still at
+// 1.05-1.59x the unfiltered rate.
+constexpr std::size_t kHolderBreadth = 2;
+// A query that no holder lies next to (nothing where the graph's descent
+// meets layer 0 holds the value) has its nearest holders spread over several
+// clumps at about the same distance, and the walk needs a wider breadth to
+// keep them all. On 100,000 rows of the benchmark's mixture (128-d), with an
+// attribute that follows the vectors at 5% to 50%: twice ef_search found
+// recall@10 0.939-0.965, four times 0.958-0.983, five times 0.964-0.986, six
+// times 0.958-0.986 (with fewer starts), at 0.6-0.8x the unfiltered rate.
+constexpr std::size_t kFarBreadth = 5;
+// A node's holder links are chosen among the holders its insertion walk met
+// (ef_construction nodes) and, when it met few, those a walk over the holder
+// links finds: the holder walk needs about this many of them met, on
+// average, to find recall@10 0.95. At 100,000 nodes and ef_construction 200,
+// measured before that walk was added, it found 0.914-0.960 at 1% (2 met), 0.958-0.972 at 2%
+// (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at 10% (20).
+constexpr std::size_t kHoldersMet = 5;
 // Scanning the holders on the walk copy reads every holder's row in id
-// order; a walk reads about ef_search times a number of rows out of order,
-// and neighbour lists. The scan wins while holders <= kScanPerEf * ef_search.
-// Measured on a shared machine (load about 10 on 2 cores, hence ranges):
-// the scan at 2% ran at 0.82-0.95x the unfiltered rate (128-d) and
-// 1.11-1.19x (384-d), at 5% at 0.46-0.60x (128-d), where the two-hop walk ran
-// at 0.08-0.21x (384-d); at 10% (128-d) the scan ran at 0.29-0.41x, the
-// two-hop walk at 0.25-0.62x on the drawn attribute and 0.25-0.33x on the
-// following one. The crossover, near 10% at 100,000 nodes and ef_search 40,
-// showed no dimension term between 128 and 384 that these figures resolve.
-// At 10% of the 116,033 sentence embeddings (11,600 holders, past 250 times
-// ef_search) the two-hop walk found recall@10 0.945 at 0.11x on the following
-// attribute, where the scan finds the exact answer at about 0.3-0.4x: the
-// bound is 400, so the scan serves 10% there too.
-constexpr std::size_t kScanPerEf = 400;
-// From this share of matching nodes (in percent) the plain walk, which
-// needs no marks of the holders, takes over from the two-hop walk. At 50%
-// the plain walk ran at 0.52x (128-d) and 0.65x (384-d) the unfiltered rate on
-// the drawn attribute against the two-hop walk's 0.27x and 0.51x, but at
-// 0.24x and 0.34x on the following one (it walks through the half that does
-// not match) against 0.28x and 0.45x; at 100% the plain walk is the
-// unfiltered one, while the marks cost a step per holder. Over both
-// attributes and both sets the plain walk averaged 0.44x at 50%, the two-hop
-// walk 0.38x: the plain walk takes over from half the nodes.
-constexpr std::size_t kWalkPercent = 50;
+// order; the holder walk reads a few times ef_search rows out of order. At
+// 1,000 holders (25 times ef_search) the scan ran at 1.89-2.35x the
+// unfiltered rate, at 2,000 at 1.41x, where the holder walk ran at
+// 2.08-2.33x; at 5,000 the scan at 0.43-0.57x, the walk at 1.57-1.69x.
+constexpr std::size_t kScanPerEf = 50;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
   std::size_t product;
   return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::size_t>::max() : product;
 }
-
-// A search admits the nodes that match its filter, when it has one, and the
-// copies of each node it admits join it.
-struct SearchAdmission {
-  const MetadataStore& metadata;
-  const MetadataStore::Target* target;
-  const CopyTable& copies;
-
-  bool matches(std::uint32_t id) const { return target == nullptr || metadata.matches(id, *target); }
-  std::span<const std::uint32_t> joining(std::uint32_t id) const { return copies.copies_of(id); }
-};
-
-// The two-hop walk admits the holders of the value, marked one bit per node
-// for the query, and passes through every node that has copies (a copy may
-// match where its original does not).
-struct MarkedAdmission {
-  const std::uint64_t* marks;
-  const CopyTable& copies;
-
-  bool matches(std::uint32_t id) const { return (marks[id / 64] >> (id % 64)) & 1; }
-  bool passable(std::uint32_t id) const { return matches(id) || copies.has_copies(id); }
-  std::span<const std::uint32_t> joining(std::uint32_t id) const { return copies.copies_of(id); }
-};
 
 // Levels are stored as Graph::Level; the caller refuses larger values first.
 std::size_t served_layers(std::size_t layers) {
@@ -91,6 +70,7 @@ HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema
       store_(params.dim, metric),
       graph_(served_layers(params.layers), params.m, params.ef_construction),
       metadata_(std::move(schema)),
+      holder_links_(metadata_.schema() ? metadata_.schema()->size() : 0, graph_.max_neighbors(1)),
       copies_(params.dim) {}
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRecord* record,
@@ -113,7 +93,8 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   if (count > Graph::kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
   const auto scratch = scratch_.lease(size());
   const WalkMeasure measure(metric_, store_);
-  StagedBatch batch({store_, graph_, metadata_, copies_, *scratch, measure}, first, count, records, random);
+  StagedBatch batch({store_, graph_, metadata_, holder_links_, copies_, *scratch, measure}, first, count, records,
+                    random);
   // A row's walks read about ef_construction stored vectors, at the least.
   const std::size_t work_per_row = dim() * (graph_.ef_construction() + 1);
   for (std::size_t i = 0; i < count; ++i) {
@@ -123,12 +104,14 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
     const bool linkable = id > 0 && dim() > 0 && graph_.layers() > 0;
     if (linkable && graph_.ef_construction() == 0) {
       // The node stays stored, as a failed insertion leaves it.
-      batch.store(i, false);
+      batch.store(i, false, false);
       return HNSWError::InvalidEF;
     }
     const bool linked = linkable && batch.original(i) == CopyTable::kNone;
-    if (linked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);
-    batch.store(i, linked);
+    // A copy is not linked into the graph, but its walk finds its holder links.
+    const bool walked = linked || (linkable && holder_links_.attributes() > 0 && records.at(i) != nullptr);
+    if (walked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);
+    batch.store(i, linked, walked);
   }
   return std::nullopt;
 }
@@ -150,15 +133,20 @@ std::size_t HNSW::shortlist(std::size_t k) const {
 }
 
 FilterPath HNSW::filter_path(std::size_t holders, std::size_t k) const {
-  if (forced_path_) return *forced_path_;
   // Up to a few shortlists the scan costs more than it saves: mapping the
   // query into the walk space, then the shortlist scored again. At 100 and
   // 117 holders (0.1%, shortlist 40) the exact scores ran at 3.92x and 2.69x
   // the unfiltered rate, the scan at 2.67x and 2.94x.
-  if (holders <= saturating_product(kExactShortlists, shortlist(k))) return FilterPath::Exact;
+  const bool few = holders <= saturating_product(kExactShortlists, shortlist(k));
+  // A filter that every node passes asks for the unfiltered search (which
+  // reaches linked nodes alone: a few are all scored instead).
+  if (holders == size() && !few) return FilterPath::Whole;
+  if (forced_path_) return *forced_path_;
+  if (few) return FilterPath::Exact;
   if (holders <= saturating_product(kScanPerEf, ef_search_)) return FilterPath::Codes;
-  if (saturating_product(holders, 100) >= saturating_product(size(), kWalkPercent)) return FilterPath::Walk;
-  return FilterPath::TwoHop;
+  const bool linked_enough =
+      saturating_product(holders, graph_.ef_construction()) >= saturating_product(size(), kHoldersMet);
+  return linked_enough ? FilterPath::Holders : FilterPath::Codes;
 }
 
 void HNSW::score_holders_on_codes(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
@@ -196,6 +184,41 @@ void HNSW::score_holders_on_codes(const double* query, std::size_t length, std::
   results.resize(keep);
 }
 
+void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const {
+  store_.score_exactly(metric_, query, length, results);
+  std::sort(results.begin(), results.end(), ScoredBefore{});
+}
+
+void HNSW::walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
+                        std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const {
+  const WalkMeasure measure(metric_, store_);
+  const WalkQuery walk = measure.search_query(query, length, scratch);
+  // The holders among the node where the graph's descent meets layer 0 and
+  // its neighbours there: the holder walk's starts next to the query.
+  std::uint32_t near[1 + 2 * Graph::kMaxM];
+  std::size_t near_count = 0;
+  const std::uint32_t entry = graph_.layer0_entry(measure, walk, scratch);
+  const auto consider = [&](std::uint32_t id) {
+    const Metadata* held = metadata_.value(id, attribute);
+    if (held != nullptr && *held == value) near[near_count++] = id;
+  };
+  consider(entry);
+  for (const std::uint32_t id : graph_.neighbors(entry, 0)) consider(id);
+  const std::size_t breadth = near_count > 0 ? kHolderBreadth : kFarBreadth;
+  holder_links_.search(measure, walk, attribute, holders, {near, near_count}, saturating_product(breadth, ef_search_),
+                       scratch);
+  std::vector<ScoredId>& results = scratch.results;
+  const std::size_t keep = std::min(k, ef_search_);
+  // Links that leave some holders apart (an index of empty vectors has none)
+  // find too few of them; the scan finds them all.
+  if (results.size() < std::min(keep, holders.size())) {
+    score_holders_on_codes(query, length, holders, keep, shortlist(k), scratch);
+    return;
+  }
+  results.resize(std::min(results.size(), shortlist(k)));
+  rescore(query, length, results);
+}
+
 Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> query, std::size_t k,
                                                       const Filter* filter) const {
   if (store_.empty()) return std::vector<ScoredId>{};
@@ -218,31 +241,18 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
   const auto scratch = scratch_.lease(size());
   std::vector<ScoredId>& results = scratch->results;
   const std::span<const std::uint32_t> holders = target ? metadata_.holders(*target) : std::span<const std::uint32_t>{};
-  const FilterPath path = target ? filter_path(holders.size(), k) : FilterPath::Walk;
-  if (path == FilterPath::Exact) {
-    score_holders(q, length, holders, keep, results);
-  } else if (path == FilterPath::Codes) {
-    score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch);
-  } else {
-    const WalkMeasure measure(metric_, store_);
-    const WalkQuery walk = measure.search_query(q, length, *scratch);
-    if (path == FilterPath::TwoHop) {
-      std::vector<std::uint64_t>& marks = scratch->holder_marks;
-      marks.assign((size() + 63) / 64, 0);
-      for (const std::uint32_t id : holders) marks[id / 64] |= std::uint64_t{1} << (id % 64);
-      graph_.two_hop_search(measure, walk, ef_search_, MarkedAdmission{marks.data(), copies_}, *scratch);
-    } else {
-      graph_.search(measure, walk, ef_search_, SearchAdmission{metadata_, target ? &*target : nullptr, copies_},
-                    *scratch);
+  switch (target ? filter_path(holders.size(), k) : FilterPath::Whole) {
+    case FilterPath::Whole: {
+      const WalkMeasure measure(metric_, store_);
+      graph_.search(measure, measure.search_query(q, length, *scratch), ef_search_, copies_, *scratch);
+      rescore(q, length, results);
+      break;
     }
-    // A walk shut in among nodes that do not match finds too few; the scan finds them all.
-    if (target && results.size() < std::min(keep, holders.size())) {
-      score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch);
-    } else {
-      // The walk ranked its results by its own measure.
-      store_.score_exactly(metric_, q, length, results);
-      std::sort(results.begin(), results.end(), ScoredBefore{});
-    }
+    case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
+    case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
+    case FilterPath::Holders:
+      walk_holders(q, length, target->position, target->filter->value, holders, k, *scratch);
+      break;
   }
   const std::size_t count = std::min(keep, results.size());
   return std::vector<ScoredId>(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(count));

@@ -14,6 +14,7 @@
 #include "core/errors.hpp"
 #include "core/filter.hpp"
 #include "core/graph.hpp"
+#include "core/holder_links.hpp"
 #include "core/interruption.hpp"
 #include "core/metadata.hpp"
 #include "core/metadata_store.hpp"
@@ -27,10 +28,10 @@ namespace tamsel {
 
 // How a filtered search finds the matching nodes (HNSW::filter_path).
 enum class FilterPath {
-  Exact,   // every holder of the value scored exactly
-  Codes,   // every holder scored on the walk copy, the nearest few again exactly
-  TwoHop,  // a walk over the matching nodes, reaching past the others
-  Walk,    // the graph walk, through every node, keeping the matching ones
+  Whole,    // every node holds the value: the unfiltered walk
+  Exact,    // every holder of the value scored exactly
+  Codes,    // every holder scored on the walk copy, the nearest few again exactly
+  Holders,  // a walk over the links among the holders of the value (holder_links.hpp)
 };
 
 struct HNSWParams {
@@ -80,7 +81,8 @@ class HNSW {
   void set_ef_search(std::size_t ef_search) { ef_search_ = ef_search; }
 
   // The path a filtered search whose value `holders` nodes hold takes for `k`
-  // results; tests and tools may impose one (nullopt: the planner chooses).
+  // results; tests and tools may impose one (nullopt: the planner chooses)
+  // for a filter that some node fails.
   FilterPath filter_path(std::size_t holders, std::size_t k) const;
   void force_filter_path(std::optional<FilterPath> path) { forced_path_ = path; }
 
@@ -100,6 +102,12 @@ class HNSW {
   // The same, from the nearest `shortlist` of them on the walk copy.
   void score_holders_on_codes(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
                               std::size_t keep, std::size_t shortlist, SearchScratch& scratch) const;
+  // The nearest of the holders found by a walk over their links, scored
+  // exactly into scratch.results.
+  void walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
+                    std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const;
+  // Scores a walk's results exactly and sorts them.
+  void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;
   std::size_t shortlist(std::size_t k) const;
 
   std::size_t ef_search_;
@@ -108,6 +116,7 @@ class HNSW {
   VectorStore store_;
   Graph graph_;
   MetadataStore metadata_;
+  HolderLinks holder_links_;
   CopyTable copies_;
   ScratchPool scratch_;
 };

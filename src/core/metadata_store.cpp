@@ -21,15 +21,9 @@ Result<MetadataStore::Target, HNSWError> MetadataStore::resolve(const Filter& fi
   return Target{&filter, static_cast<std::size_t>(found - schema_->begin())};
 }
 
-bool MetadataStore::matches(std::uint32_t id, const Target& target) const {
-  const std::uint32_t record = record_of_[id];
-  if (record == kNoRecord) return false;
-  return target.filter->matches(record_values_[std::size_t{record} * schema_->size() + target.position]);
-}
-
-std::span<const std::uint32_t> MetadataStore::holders(const Target& target) const {
-  const ValueIndex& index = value_ids_[target.position];
-  const auto found = index.find(target.filter->value);
+std::span<const std::uint32_t> MetadataStore::holders(std::size_t position, const Metadata& value) const {
+  const ValueIndex& index = value_ids_[position];
+  const auto found = index.find(value);
   if (found == index.end()) return {};
   return found->second;
 }

@@ -40,10 +40,16 @@ class MetadataStore {
   // NoSchema, EmptySchema or AttributeNotFound, checked in this order; the
   // first schema name equal to the attribute wins.
   Result<Target, HNSWError> resolve(const Filter& filter) const;
-  // False for a node stored without a record.
-  bool matches(std::uint32_t id, const Target& target) const;
+  // The node's value at schema position `position`; null for a node stored without a record.
+  const Metadata* value(std::uint32_t id, std::size_t position) const {
+    const std::uint32_t record = record_of_[id];
+    return record == kNoRecord ? nullptr : &record_values_[std::size_t{record} * schema_->size() + position];
+  }
   // The nodes that hold the filter's value, in ascending ids.
-  std::span<const std::uint32_t> holders(const Target& target) const;
+  std::span<const std::uint32_t> holders(const Target& target) const {
+    return holders(target.position, target.filter->value);
+  }
+  std::span<const std::uint32_t> holders(std::size_t position, const Metadata& value) const;
 
   // The batch's records, copied now (a copy can fail, the move into the
   // store later cannot), with room for them in the store and the value index.

@@ -9,6 +9,8 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       store_room_(parts.store.reserve(first, count)),
       node_room_(parts.graph.reserve_nodes(count, parts.store.dim(), parts.measure.form_words(), parts.scratch)),
       metadata_room_(parts.metadata.reserve(records, count)),
+      holder_room_(parts.holder_links.reserve(count, parts.graph.ef_construction() + 1, parts.measure.form_words(),
+                                              parts.scratch)),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
       link_room_(parts.graph.reserve_links(levels_)) {
@@ -31,11 +33,15 @@ std::vector<Graph::Level> StagedBatch::draw_levels(LevelRandom& random) const {
   return levels;
 }
 
-void StagedBatch::store(std::size_t i, bool linked) {
+void StagedBatch::store(std::size_t i, bool linked, bool walked) {
   const auto id = static_cast<std::uint32_t>(base_ + i);
   parts_.graph.add_node(node_room_, link_room_, level(i));
   parts_.metadata.append(metadata_room_, id, i);
+  parts_.holder_links.add_node(holder_room_);
   if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i));
+  if (walked)
+    parts_.holder_links.link(parts_.measure, parts_.metadata, parts_.copies, id, parts_.scratch.link_candidates,
+                             parts_.scratch);
   parts_.copies.append(copies_room_, parts_.store, id, i);
 }
 

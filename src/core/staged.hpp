@@ -16,6 +16,7 @@
 
 #include "core/copies.hpp"
 #include "core/graph.hpp"
+#include "core/holder_links.hpp"
 #include "core/metadata_store.hpp"
 #include "core/search_scratch.hpp"
 #include "core/store.hpp"
@@ -29,6 +30,7 @@ class StagedBatch {
     VectorStore& store;
     Graph& graph;
     MetadataStore& metadata;
+    HolderLinks& holder_links;
     CopyTable& copies;
     SearchScratch& scratch;
     const WalkMeasure& measure;
@@ -47,8 +49,9 @@ class StagedBatch {
   std::size_t level(std::size_t i) const { return original(i) == CopyTable::kNone ? levels_[i] : 0; }
 
   // Stores row i, the next of the batch, in every other part; when `linked`,
-  // links it to the neighbours the graph chose for it just before.
-  void store(std::size_t i, bool linked);
+  // links it to the neighbours the graph chose for it just before. When
+  // `walked`, the graph's walk for it left candidates for its holder links.
+  void store(std::size_t i, bool linked, bool walked);
 
  private:
   std::vector<Graph::Level> draw_levels(LevelRandom& random) const;
@@ -60,6 +63,7 @@ class StagedBatch {
   VectorStore::Room store_room_;
   Graph::NodeRoom node_room_;
   MetadataStore::Room metadata_room_;
+  HolderLinks::Room holder_room_;
   CopyTable::Room copies_room_;
   std::vector<Graph::Level> levels_;
   Graph::LinkRoom link_room_;

@@ -523,8 +523,7 @@ const Register filter_paths("every filtered path keeps recall@10 >= 0.95 and onl
                         {{"drawn", Metadata(Metadata::Integer{1})}, 0},
                         {{"drawn", Metadata(Metadata::Integer{2})}, 0},
                         {{"follows", Metadata(Metadata::Integer{1})}, 1}};
-  const std::optional<FilterPath> paths[] = {std::nullopt, FilterPath::Exact, FilterPath::Codes, FilterPath::TwoHop,
-                                             FilterPath::Walk};
+  const std::optional<FilterPath> paths[] = {std::nullopt, FilterPath::Exact, FilterPath::Codes, FilterPath::Holders};
   for (Metric metric : {Metric::Euclidean, Metric::Cosine, Metric::InnerProduct}) {
     LevelRandom random(53);
     HNSW index(params(dim, 5, 16, 100, 100), metric, Schema{"drawn", "follows"});
