@@ -36,4 +36,18 @@ void DiverseChoice::keep(const WalkMeasure& measure, std::vector<ScoredId>& sort
   sorted.resize(kept);
 }
 
+void DiverseChoice::choose_again(const WalkMeasure& measure, std::uint32_t from, const std::uint32_t* list,
+                                 std::uint32_t newcomer, std::size_t limit, WalkForms& from_form, std::uint32_t* ids,
+                                 std::vector<ScoredId>& chosen) {
+  const std::size_t count = list[0] + 1;
+  double distances[kMaxBlockIds];
+  std::copy(list + 1, list + count, ids);
+  ids[count - 1] = newcomer;
+  measure.score(measure.node(from, from_form), ids, count, distances);
+  chosen.clear();
+  for (std::size_t j = 0; j < count; ++j) chosen.push_back({distances[j], ids[j]});
+  std::sort(chosen.begin(), chosen.end(), ChosenBefore{from});
+  keep(measure, chosen, limit);
+}
+
 }  // namespace tamsel

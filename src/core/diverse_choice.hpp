@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/beam_search.hpp"
 #include "core/scored.hpp"
 #include "core/search_scratch.hpp"
 #include "core/walk_measure.hpp"
@@ -46,9 +47,23 @@ class DiverseChoice {
   // it; when too few pass, the nearest of the others fill the list up.
   void keep(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit);
 
+  // Node `from`'s full list (its count, then its ids) chooses again among its
+  // members and `newcomer`, measured from the node's walk form (made in
+  // `from_form`): `ids` (room for kMaxBlockIds) receives the candidates,
+  // members then newcomer, and `chosen` those kept, at most `limit`, in
+  // order. The caller writes the list back (store_list).
+  void choose_again(const WalkMeasure& measure, std::uint32_t from, const std::uint32_t* list, std::uint32_t newcomer,
+                    std::size_t limit, WalkForms& from_form, std::uint32_t* ids, std::vector<ScoredId>& chosen);
+
  private:
   std::vector<ScoredId> pruned_;
   WalkForms kept_forms_;
 };
+
+// Writes the chosen ids into a list: its count, then its ids.
+inline void store_list(std::uint32_t* list, const std::vector<ScoredId>& chosen) {
+  list[0] = static_cast<std::uint32_t>(chosen.size());
+  for (std::size_t j = 0; j < chosen.size(); ++j) list[1 + j] = static_cast<std::uint32_t>(chosen[j].id);
+}
 
 }  // namespace tamsel

@@ -101,9 +101,7 @@ void Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, 
     std::sort(results.begin(), results.end(), ChosenBefore{static_cast<std::uint32_t>(size())});
     if (layer == 0) scratch.link_candidates.assign(results.begin(), results.end());
     diverse_.keep(measure, results, m_);
-    std::uint32_t* block = chosen_.data() + layer * (1 + m_);
-    block[0] = static_cast<std::uint32_t>(results.size());
-    for (std::size_t j = 0; j < results.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(results[j].id);
+    store_list(chosen_.data() + layer * (1 + m_), results);
   }
 }
 
@@ -193,17 +191,9 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   // The list is full: choose again among its neighbours and the newcomer.
   const std::size_t count = block[0] + 1;
   std::uint32_t ids[kMaxBlockIds];
-  double distances[kMaxBlockIds];
-  std::copy(block + 1, block + count, ids);
-  ids[count - 1] = to;
-  measure.score(measure.node(from, pair_form_), ids, count, distances);
-  relink_.clear();
-  for (std::size_t j = 0; j < count; ++j) relink_.push_back({distances[j], ids[j]});
-  std::sort(relink_.begin(), relink_.end(), ChosenBefore{from});
-  diverse_.keep(measure, relink_, limit);
+  diverse_.choose_again(measure, from, block, to, limit, pair_form_, ids, relink_);
   if (layer == 0) keep_last_links(ids, count, to);
-  block[0] = static_cast<std::uint32_t>(relink_.size());
-  for (std::size_t j = 0; j < relink_.size(); ++j) block[1 + j] = static_cast<std::uint32_t>(relink_[j].id);
+  store_list(block, relink_);
 }
 
 // A full layer-0 list chose `relink_` among `ids` (its old members, then the

@@ -84,8 +84,7 @@ void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata
     std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{id});
     diverse_.keep(measure, chosen_, width_);
     std::uint32_t* own = block(id, attribute);
-    own[0] = static_cast<std::uint32_t>(chosen_.size());
-    for (std::size_t j = 0; j < chosen_.size(); ++j) own[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);
+    store_list(own, chosen_);
     for (std::uint32_t j = 0; j < own[0]; ++j) link_back(measure, own[1 + j], attribute, id);
   }
 }
@@ -114,20 +113,11 @@ void HolderLinks::link_back(const WalkMeasure& measure, std::uint32_t from, std:
     list[1 + list[0]++] = to;
     return;
   }
-  // The list is full: choose again among its nodes and the newcomer.
-  const std::size_t count = list[0] + 1;
+  // The list is full: choose again among its nodes and the newcomer. Choosing
+  // costs a measure per pair: it leaves room for the next few newcomers.
   std::uint32_t ids[kMaxBlockIds];
-  double distances[kMaxBlockIds];
-  std::copy(list + 1, list + count, ids);
-  ids[count - 1] = to;
-  measure.score(measure.node(from, from_form_), ids, count, distances);
-  chosen_.clear();
-  for (std::size_t j = 0; j < count; ++j) chosen_.push_back({distances[j], ids[j]});
-  std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{from});
-  // Choosing again costs a measure per pair: it leaves room for the next few newcomers.
-  diverse_.keep(measure, chosen_, width_ - width_ / 4);
-  list[0] = static_cast<std::uint32_t>(chosen_.size());
-  for (std::size_t j = 0; j < chosen_.size(); ++j) list[1 + j] = static_cast<std::uint32_t>(chosen_[j].id);
+  diverse_.choose_again(measure, from, list, to, width_ - width_ / 4, from_form_, ids, chosen_);
+  store_list(list, chosen_);
 }
 
 void HolderLinks::descend(const WalkMeasure& measure, const WalkQuery& query, std::size_t attribute, ScoredId start,
