@@ -40,9 +40,10 @@ constexpr std::size_t kFarBreadth = 5;
 // A node's holder links are chosen among the holders its insertion walk met
 // (ef_construction nodes) and, when it met few, those a walk over the holder
 // links finds: the holder walk needs about this many of them met, on
-// average, to find recall@10 0.95. At 100,000 nodes and ef_construction 200,
-// measured before that walk was added, it found 0.914-0.960 at 1% (2 met), 0.958-0.972 at 2%
-// (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at 10% (20).
+// average, to find recall@10 0.95. At 100,000 nodes and ef_construction
+// 200, measured before that walk was added, it found 0.914-0.960 at 1% (2
+// met), 0.958-0.972 at 2% (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at
+// 10% (20).
 constexpr std::size_t kHoldersMet = 5;
 // Scanning the holders on the walk copy reads every holder's row in id
 // order; the holder walk reads a few times ef_search rows out of order. At

@@ -38,8 +38,9 @@ class HolderLinks {
     Room() = default;
   };
   // Room for the lists of `count` more nodes, for the choice among up to
-  // `candidates` candidates, and for the form of a node whose list
-  // overflows (`form_words` words).
+  // `candidates` candidates, for the forms of a node whose list overflows
+  // and of a node linked (`form_words` words each), and in `scratch` for the
+  // walk over the holder lists that a rare value's node takes.
   Room reserve(std::size_t count, std::size_t candidates, std::size_t form_words, SearchScratch& scratch);
   // Appends the next node, with empty lists.
   void add_node(const Room& room);
