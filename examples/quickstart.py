@@ -31,7 +31,7 @@ def timed(fn: Callable[..., T], *args: Any, **kwargs: Any) -> tuple[T, float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--n", type=int, default=5000, help="vectors to index")
     parser.add_argument("--dim", type=int, default=32, help="components per vector")
     parser.add_argument("--queries", type=int, default=200, help="queries to run")
