@@ -14,7 +14,8 @@
 #   docs    the code users copy, type-checked as they would check it against
 #           the installed stub: every ```python block of README.md
 #           (.ci/code_blocks.py) and examples/, under mypy --strict and under
-#           pyright in strict mode, with numpy's own annotations
+#           pyright in strict mode, with numpy's own annotations; and
+#           tests/stub_usage.py, the calls the stub accepts and refuses
 #
 #   bash .ci/lint.sh                          # every part, scratch in a temp directory
 #   TAMSEL_LINT_ONLY="format ruff" bash .ci/lint.sh
@@ -159,10 +160,12 @@ part_docs() {
   "$py" "$ROOT/.ci/code_blocks.py" "$blocks" "$ROOT/README.md" >"$WORK/code-blocks.txt" \
     || fail "no Python block taken from README.md"
   local files
-  mapfile -t files < <(cat "$WORK/code-blocks.txt"; cd "$ROOT" && ls examples/*.py)
+  mapfile -t files < <(cat "$WORK/code-blocks.txt"; cd "$ROOT" && ls examples/*.py tests/stub_usage.py)
   say "mypy $MYPY_VERSION --strict and pyright $PYRIGHT_VERSION (strict): ${#files[@]} files, README.md's blocks at their own line numbers"
-  # Strict, as in a user's own project; the files named here, nothing else.
-  printf '{"typeCheckingMode": "strict"}\n' >"$WORK/pyrightconfig.json"
+  # Strict, as in a user's own project; the files named here, nothing else. An
+  # ignore that suppresses nothing is an error, as under mypy --strict: the
+  # refused calls of tests/stub_usage.py must stay refused.
+  printf '{"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error"}\n' >"$WORK/pyrightconfig.json"
   export MYPY_CACHE_DIR="$WORK/mypy-cache" PYRIGHT_PYTHON_IGNORE_WARNINGS=1
   local rc=0
   (cd "$ROOT" && "$py" -m mypy --strict "${files[@]}") || rc=1
