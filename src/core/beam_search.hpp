@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/copies.hpp"
@@ -61,14 +62,25 @@ inline ScoredId take_nearest(std::vector<ScoredId>& queue) {
   return nearest;
 }
 
+// The lists a walk follows as they are stored: `block(id)` is the node's
+// list (its count, then its ids) or null.
+template <class Block>
+struct StoredLists {
+  Block block;
+  void prefetch(std::uint32_t id) const {
+    if (const std::uint32_t* list = block(id)) __builtin_prefetch(list);
+  }
+};
+
 // Expands the nearest queued node until none left could improve the `ef`
 // results; leaves them in scratch.results, nearest first. The caller starts
 // the walk: a new visit epoch with the seeds visited, queued in scratch.queue
 // (a heap, nearest on top) and admitted to scratch.results (a heap, farthest
-// on top). `blocks(id)` is the node's list (its count, then its ids), or
-// null; the copies that `copies` (when given) lists join their originals.
-template <class Blocks>
-void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+// on top). `lists.block(id)` is the list the walk follows from a node (its
+// count, then its ids), or null, and `lists.prefetch(id)` starts loading it;
+// the copies that `copies` (when given) lists join their originals.
+template <class Lists>
+void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
                  const CopyTable* copies, SearchScratch& scratch) {
   VisitedList& visited = scratch.visited;
   std::vector<ScoredId>& queue = scratch.queue;
@@ -78,12 +90,10 @@ void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQue
   while (!queue.empty()) {
     const ScoredId current = take_nearest(queue);
     if (!results.empty() && nearer(results.front().score, current.score)) break;
-    const std::uint32_t* block = blocks(static_cast<std::uint32_t>(current.id));
+    const std::uint32_t* block = lists.block(static_cast<std::uint32_t>(current.id));
     if (block == nullptr) continue;
     // The next candidate's list is likely needed next: start loading it.
-    if (!queue.empty()) {
-      if (const std::uint32_t* next = blocks(static_cast<std::uint32_t>(queue.front().id))) __builtin_prefetch(next);
-    }
+    if (!queue.empty()) lists.prefetch(static_cast<std::uint32_t>(queue.front().id));
     for (std::uint32_t j = 0; j < block[0]; ++j) __builtin_prefetch(visited.address_of(block[1 + j]));
 
     std::size_t fresh = 0;
@@ -98,6 +108,28 @@ void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQue
     offer(ids, distances, fresh, ef, copies, queue, results);
   }
   std::sort_heap(results.begin(), results.end(), ScoredBefore{});
+}
+
+// A walk that starts from the nodes `starts`, each measured once, and then
+// follows `lists` as beam_search does.
+template <class Lists>
+void beam_search_from(std::span<const std::uint32_t> starts, Lists&& lists, const WalkMeasure& measure,
+                      const WalkQuery& query, std::size_t ef, const CopyTable* copies, SearchScratch& scratch) {
+  scratch.visited.start_search();
+  scratch.results.clear();
+  scratch.queue.clear();
+  constexpr std::size_t kChunk = 64;
+  std::uint32_t ids[kChunk];
+  double distances[kChunk];
+  for (std::size_t first = 0; first < starts.size(); first += kChunk) {
+    std::size_t fresh = 0;
+    for (const std::uint32_t id : starts.subspan(first, std::min(kChunk, starts.size() - first))) {
+      if (scratch.visited.visit(id)) ids[fresh++] = id;
+    }
+    measure.score(query, ids, fresh, distances);
+    offer(ids, distances, fresh, ef, copies, scratch.queue, scratch.results);
+  }
+  beam_search(lists, measure, query, ef, copies, scratch);
 }
 
 }  // namespace tamsel

@@ -129,7 +129,8 @@ void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const 
   measure.score(query, &entry, 1, &entry_distance);
   admit_node(entry_distance, entry, ef, copies, scratch.results);
   scratch.queue.push_back({entry_distance, entry});
-  beam_search([this, layer](std::uint32_t id) { return links(id, layer); }, measure, query, ef, copies, scratch);
+  beam_search(StoredLists{[this, layer](std::uint32_t id) { return links(id, layer); }}, measure, query, ef, copies,
+              scratch);
 }
 
 void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {

@@ -82,6 +82,12 @@ class Graph {
   // walk's measure.
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
               SearchScratch& scratch) const;
+  // Node `id`'s layer-0 list: its count, then its ids.
+  const std::uint32_t* layer0_list(std::uint32_t id) const { return links(id, 0); }
+  // The layer-0 lists, as a walk follows them (beam_search).
+  auto layer0_lists() const {
+    return StoredLists{[this](std::uint32_t id) { return layer0_list(id); }};
+  }
   // Walks down from node 0, one node wide, to the node where layer 0 would start.
   std::uint32_t layer0_entry(const WalkMeasure& measure, const WalkQuery& query, SearchScratch& scratch) const;
 

@@ -52,6 +52,18 @@ constexpr std::size_t kHoldersMet = 5;
 // 2.08-2.33x; at 5,000 the scan at 0.43-0.57x, the walk at 1.57-1.69x.
 constexpr std::size_t kScanPerEf = 50;
 
+// A similarity search whose target lies outside the data (WalkSpace::
+// target_outside) walks kNearBreadth wide towards the query's own point
+// first, then from the far lists of the nearest kNearStarts nodes found
+// along the far edge, kFarEdgeBreadth times ef_search wide. An insertion
+// finds a node's far list by a walk kFarListBreadth wide from the far lists
+// of the nearest kNearStarts nodes its own walk met. Measured with
+// bench/quality.py's cone families and bench/run.py --real (docs/tuning.md).
+constexpr std::size_t kNearBreadth = 8;
+constexpr std::size_t kNearStarts = 8;
+constexpr std::size_t kFarEdgeBreadth = 2;
+constexpr std::size_t kFarListBreadth = 32;
+
 std::size_t saturating_product(std::size_t a, std::size_t b) {
   std::size_t product;
   return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::size_t>::max() : product;
@@ -72,6 +84,7 @@ HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema
       graph_(served_layers(params.layers), params.m, params.ef_construction),
       metadata_(std::move(schema)),
       holder_links_(metadata_.schema() ? metadata_.schema()->size() : 0, graph_.max_neighbors(1)),
+      far_links_(walk_mapping(metric).search != WalkSearch::Nearest),
       copies_(params.dim) {}
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRecord* record,
@@ -94,8 +107,8 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   if (count > Graph::kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
   const auto scratch = scratch_.lease(size());
   const WalkMeasure measure(metric_, store_);
-  StagedBatch batch({store_, graph_, metadata_, holder_links_, copies_, *scratch, measure}, first, count, records,
-                    random);
+  StagedBatch batch({store_, graph_, metadata_, holder_links_, far_links_, copies_, *scratch, measure}, first, count,
+                    records, random);
   // A row's walks read about ef_construction stored vectors, at the least.
   const std::size_t work_per_row = dim() * (graph_.ef_construction() + 1);
   for (std::size_t i = 0; i < count; ++i) {
@@ -112,6 +125,7 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
     // A copy is not linked into the graph, but its walk finds its holder links.
     const bool walked = linked || (linkable && holder_links_.attributes() > 0 && records.at(i) != nullptr);
     if (walked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);
+    if (linked && far_links_.kept()) find_far(batch.row(i), scratch->link_candidates, *scratch);
     batch.store(i, linked, walked);
   }
   return std::nullopt;
@@ -185,6 +199,33 @@ void HNSW::score_holders_on_codes(const double* query, std::size_t length, std::
   results.resize(keep);
 }
 
+void HNSW::find_far(const double* vector, std::span<const ScoredId> near, SearchScratch& scratch) {
+  std::uint32_t starts[kNearStarts * FarLinks::kWidth];
+  const std::size_t count = far_links_.starts_from(near, kNearStarts, starts);
+  const WalkMeasure measure(metric_, store_);
+  beam_search_from({starts, count}, graph_.layer0_lists(), measure, measure.search_query(vector, dim(), scratch),
+                   kFarListBreadth, nullptr, scratch);
+  far_links_.choose(scratch.results);
+}
+
+void HNSW::walk(const double* query, std::size_t length, std::size_t ef, SearchScratch& scratch) const {
+  const WalkMeasure measure(metric_, store_);
+  if (!far_links_.kept() || length != dim() || !store_.space().target_outside(query)) {
+    graph_.search(measure, measure.search_query(query, length, scratch), ef, copies_, scratch);
+    return;
+  }
+  // The nodes most like the query are the least like the negated query.
+  std::vector<double>& negated = scratch.negated;
+  negated.resize(length);
+  for (std::size_t i = 0; i < length; ++i) negated[i] = -query[i];
+  graph_.search(measure, measure.search_query(negated.data(), length, scratch), kNearBreadth, copies_, scratch);
+  std::uint32_t starts[kNearStarts * FarLinks::kWidth];
+  const std::size_t count = far_links_.starts_from(scratch.results, kNearStarts, starts);
+  beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_), measure,
+                   measure.search_query(query, length, scratch), saturating_product(kFarEdgeBreadth, ef), &copies_,
+                   scratch);
+}
+
 void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const {
   store_.score_exactly(metric_, query, length, results);
   std::sort(results.begin(), results.end(), ScoredBefore{});
@@ -243,12 +284,10 @@ Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> qu
   std::vector<ScoredId>& results = scratch->results;
   const std::span<const std::uint32_t> holders = target ? metadata_.holders(*target) : std::span<const std::uint32_t>{};
   switch (target ? filter_path(holders.size(), k) : FilterPath::Whole) {
-    case FilterPath::Whole: {
-      const WalkMeasure measure(metric_, store_);
-      graph_.search(measure, measure.search_query(q, length, *scratch), ef_search_, copies_, *scratch);
+    case FilterPath::Whole:
+      walk(q, length, ef_search_, *scratch);
       rescore(q, length, results);
       break;
-    }
     case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
     case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
     case FilterPath::Holders:

@@ -12,6 +12,7 @@
 
 #include "core/copies.hpp"
 #include "core/errors.hpp"
+#include "core/far_links.hpp"
 #include "core/filter.hpp"
 #include "core/graph.hpp"
 #include "core/holder_links.hpp"
@@ -106,6 +107,11 @@ class HNSW {
   // exactly into scratch.results.
   void walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
                     std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const;
+  // The nearest `ef` nodes found by the graph walk, into scratch.results.
+  void walk(const double* query, std::size_t length, std::size_t ef, SearchScratch& scratch) const;
+  // The least similar nodes to row `vector` that a walk from the far lists
+  // of its nearest `near` finds, for its own far list.
+  void find_far(const double* vector, std::span<const ScoredId> near, SearchScratch& scratch);
   // Scores a walk's results exactly and sorts them.
   void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;
   std::size_t shortlist(std::size_t k) const;
@@ -117,6 +123,7 @@ class HNSW {
   Graph graph_;
   MetadataStore metadata_;
   HolderLinks holder_links_;
+  FarLinks far_links_;
   CopyTable copies_;
   ScratchPool scratch_;
 };

@@ -184,8 +184,8 @@ void HolderLinks::search(const WalkMeasure& measure, const WalkQuery& query, std
   for (std::size_t j = 0; j < near_starts; ++j) descend(measure, query, attribute, seeds[j], ef, scratch);
   for (std::size_t j = 0; j < spread_starts; ++j) descend(measure, query, attribute, spread_seeds[j], ef, scratch);
   std::make_heap(scratch.queue.begin(), scratch.queue.end(), ScoredAfter{});
-  beam_search([this, attribute](std::uint32_t id) { return block(id, attribute); }, measure, query, ef, nullptr,
-              scratch);
+  beam_search(StoredLists{[this, attribute](std::uint32_t id) { return block(id, attribute); }}, measure, query, ef,
+              nullptr, scratch);
 }
 
 }  // namespace tamsel

@@ -21,6 +21,7 @@ struct SearchScratch {
   std::vector<double> query_point;        // the walk's point of the vector searched for
   WalkForms query_form;                   // and its form
   std::vector<double> measures;           // walk measures of many nodes
+  std::vector<double> negated;            // the negated query
 };
 
 // Holds one scratch between calls, so that searches do not allocate it anew.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/copies.hpp"
+#include "core/far_links.hpp"
 #include "core/graph.hpp"
 #include "core/holder_links.hpp"
 #include "core/metadata_store.hpp"
@@ -31,6 +32,7 @@ class StagedBatch {
     Graph& graph;
     MetadataStore& metadata;
     HolderLinks& holder_links;
+    FarLinks& far_links;
     CopyTable& copies;
     SearchScratch& scratch;
     const WalkMeasure& measure;
@@ -49,8 +51,9 @@ class StagedBatch {
   std::size_t level(std::size_t i) const { return original(i) == CopyTable::kNone ? levels_[i] : 0; }
 
   // Stores row i, the next of the batch, in every other part; when `linked`,
-  // links it to the neighbours the graph chose for it just before. When
-  // `walked`, the graph's walk for it left candidates for its holder links.
+  // links it to the neighbours the graph chose for it just before, and to the
+  // least similar nodes the far links chose. When `walked`, the graph's walk
+  // for it left candidates for its holder links.
   void store(std::size_t i, bool linked, bool walked);
 
  private:
@@ -64,6 +67,7 @@ class StagedBatch {
   Graph::NodeRoom node_room_;
   MetadataStore::Room metadata_room_;
   HolderLinks::Room holder_room_;
+  FarLinks::Room far_room_;
   CopyTable::Room copies_room_;
   std::vector<Graph::Level> levels_;
   Graph::LinkRoom link_room_;

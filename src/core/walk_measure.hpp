@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "core/kernels.hpp"
@@ -33,11 +34,21 @@ class WalkMeasure {
   // is used. A query of another length than dim, or one the walk copy cannot
   // measure, is scored exactly.
   WalkQuery search_query(const double* values, std::size_t length, SearchScratch& scratch) const {
+    return search_query(values, length, scratch.query_point, scratch.query_form);
+  }
+  // The same, with its point and form in the buffers given.
+  WalkQuery search_query(const double* values, std::size_t length, std::vector<double>& point, WalkForms& form) const {
     const WalkSearch search = store_->space().mapping().search;
     if (length != store_->dim()) return {values, length, nullptr, search};
-    scratch.query_point.resize(length);
-    if (!store_->space().search_point(values, scratch.query_point.data())) return {values, length, nullptr, search};
-    return {values, length, form_of(scratch.query_point.data(), 0.0, scratch.query_form), search};
+    point.resize(length);
+    const std::optional<WalkSearch> measured = store_->space().search_point(values, point.data());
+    if (!measured) return {values, length, nullptr, search};
+    return {values, length, form_of(point.data(), 0.0, form), *measured};
+  }
+
+  // Stored node `id` as a search asks for it, with its point and form in the buffers given.
+  WalkQuery stored_query(std::uint32_t id, std::vector<double>& point, WalkForms& form) const {
+    return search_query(store_->row(id), store_->dim(), point, form);
   }
 
   // A vector about to be linked (dim numbers), as its exact point.

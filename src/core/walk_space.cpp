@@ -29,7 +29,7 @@ double WalkSpace::lift(const Norm& norm) const {
   return (lifted - lift_centre_) * inverse_scale_;
 }
 
-bool WalkSpace::search_point(const double* q, double* point) const {
+std::optional<WalkSearch> WalkSpace::search_point(const double* q, double* point) const {
   if (mapping_.search == WalkSearch::SmallestProduct) {
     // Only the order of the products matters: the power of two keeps the
     // query within float32's range.
@@ -37,19 +37,58 @@ bool WalkSpace::search_point(const double* q, double* point) const {
     for (std::size_t i = 0; i < dim_; ++i) largest = std::fmax(largest, std::fabs(q[i]));
     const int exponent = largest > 0.0 && std::isfinite(largest) ? std::ilogb(largest) : 0;
     for (std::size_t i = 0; i < dim_; ++i) point[i] = std::ldexp(q[i], -exponent);
-    return true;
+    return WalkSearch::SmallestProduct;
   }
   const Norm norm = mapping_.direction ? norm_of(q) : Norm{};
   // A query without a direction scores NaN against every vector: the exact
   // walk ranks it so.
-  if (mapping_.direction && !has_direction(norm)) return false;
-  for (std::size_t i = 0; i < dim_; ++i) {
+  if (mapping_.direction && !has_direction(norm)) return std::nullopt;
+  const auto framed = [&](double sign, std::size_t i) {
     const double centre = centre_.empty() ? 0.0 : centre_[i];
-    const double coordinate = (unframed(q, norm, i) - centre) * inverse_scale_;
-    if (!(std::fabs(coordinate) <= kQueryReach)) return false;  // NaN too
-    point[i] = coordinate;
-  }
-  return true;
+    return (sign * unframed(q, norm, i) - centre) * inverse_scale_;
+  };
+  // The larger the coordinates, the farther from the data (NaN is never near).
+  const auto reach = [&](double sign) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double coordinate = std::fabs(framed(sign, i));
+      if (!(coordinate <= kQueryReach)) return std::numeric_limits<double>::infinity();
+      largest = std::fmax(largest, coordinate);
+    }
+    return largest;
+  };
+  const bool mirrored = mapping_.search == WalkSearch::Farthest;
+  const double own = reach(1.0);
+  const double mirror = mirrored ? reach(-1.0) : std::numeric_limits<double>::infinity();
+  if (std::isinf(own) && std::isinf(mirror)) return std::nullopt;
+  const double sign = mirror < own ? -1.0 : 1.0;
+  for (std::size_t i = 0; i < dim_; ++i) point[i] = framed(sign, i);
+  return sign < 0.0 ? WalkSearch::Nearest : mapping_.search;
+}
+
+bool WalkSpace::target_outside(const double* q) const {
+  if (mapping_.search == WalkSearch::Nearest || centre_.empty()) return false;
+  const Norm norm = norm_of(q);
+  if (!has_direction(norm)) return false;
+  // The mirrored point: the negated direction, or lifted, the negated query
+  // at the bound on the norms with a zero lifted coordinate.
+  const double length = mapping_.direction ? 1.0 : norm_bound_;
+  const auto square_radius = [&](double sign) {
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double coordinate =
+          (sign * length * std::ldexp(q[i], -norm.exponent) / norm.scaled - centre_[i]) * inverse_scale_;
+      squares += coordinate * coordinate;
+    }
+    if (mapping_.lifted) squares += lift_centre_ * inverse_scale_ * lift_centre_ * inverse_scale_;
+    return squares / mean_square_radius_;
+  };
+  // The search walks towards its own point first (HNSW::walk), which must
+  // lie no farther out than the mirrored one: a search for the most similar
+  // in a cone (the negated query) has its mirrored point among the data,
+  // or just outside it, and its own point far beyond.
+  const double mirror = square_radius(-1.0);
+  return mirror > kOutside && square_radius(1.0) <= kOwnReach * mirror;
 }
 
 void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {
@@ -87,8 +126,7 @@ void WalkSpace::fit(std::span<const double> stored, std::span<const double> batc
     for (std::size_t i = 0; i < dim_; ++i)
       largest_deviation = std::fmax(largest_deviation, std::fabs(unframed(x, norm, i) - centre_[i]));
   });
-  double squares = 0.0, lifts = 0.0;
-  scale_ = 1.0;
+  double squares = 0.0, lifts = 0.0, lift_squares = 0.0;
   inverse_scale_ = 1.0;
   lift_centre_ = 0.0;
   each_framed([&](const double* x, const Norm& norm) {
@@ -98,7 +136,11 @@ void WalkSpace::fit(std::span<const double> stored, std::span<const double> batc
         squares += deviation * deviation;
       }
     }
-    if (mapping_.lifted) lifts += lift(norm);  // with a zero lift centre and a unit scale
+    if (mapping_.lifted) {
+      const double lifted = lift(norm);  // with a zero lift centre and a unit scale
+      lifts += lifted;
+      lift_squares += lifted * lifted;
+    }
   });
   if (framed > 0 && mapping_.lifted) lift_centre_ = lifts / static_cast<double>(framed);
   double spread = 0.0;
@@ -113,8 +155,16 @@ void WalkSpace::fit(std::span<const double> stored, std::span<const double> batc
     // Both powers of two must be normal numbers for the multiplication by
     // the inverse to be exact.
     if (std::abs(exponent) < std::numeric_limits<double>::max_exponent - 1) {
-      scale_ = std::ldexp(1.0, exponent);
       inverse_scale_ = std::ldexp(1.0, -exponent);
+    }
+  }
+  mean_square_radius_ = 0.0;
+  if (framed > 0) {
+    const double deviation = largest_deviation * inverse_scale_;
+    mean_square_radius_ = deviation * deviation * squares / static_cast<double>(framed);
+    if (mapping_.lifted) {
+      const double spread_of_lifts = lift_squares / static_cast<double>(framed) - lift_centre_ * lift_centre_;
+      mean_square_radius_ += std::fmax(0.0, spread_of_lifts) * inverse_scale_ * inverse_scale_;
     }
   }
 }

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -47,12 +48,25 @@ class WalkSpace {
   template <class Number>
   Placed place(const double* x, Number* point) const;
 
-  // The point a search measures from (dim numbers into `point`): the
-  // query's point, or, for the smallest product, the query itself over a
-  // power of two near its largest magnitude. False when the query's point
-  // lies too far outside the frame for the walk copy to tell the stored
-  // points apart: the walk then scores exactly.
-  bool search_point(const double* q, double* point) const;
+  // The point a search measures from (dim numbers into `point`), and how the
+  // walk measures it. A similarity ranks the points nearest to the mirrored
+  // query first, which are the points farthest from the query's own point:
+  // of the two, the walk measures from the one nearer the data, where the
+  // walk copy resolves distances best (a narrow cone of directions puts the
+  // other one thousands of frame scales away). Under the inner product the
+  // query itself, over a power of two near its largest magnitude, gives the
+  // products. Nothing when both points lie too far outside the frame for
+  // the walk copy to tell the stored points apart: the walk then scores
+  // exactly.
+  std::optional<WalkSearch> search_point(const double* q, double* point) const;
+
+  // Whether the point a similarity search walks towards (the mirrored query,
+  // lifted under the inner product) lies outside the data: its square
+  // distance from the frame's centre beyond kOutside times the stored
+  // points' mean, while the query's own point lies no more than kOwnReach
+  // times as far out. The least similar vectors then lie on the far edge of
+  // the data, where a walk from inside rarely reaches them all.
+  bool target_outside(const double* q) const;
 
   // Whether the frame must be fitted again for `count` vectors, some of
   // which it does not hold when `straying`.
@@ -72,6 +86,10 @@ class WalkSpace {
   // A Euclidean query beyond this many scales is walked exactly: its
   // squared distances in float32 would no longer tell the points apart.
   static constexpr double kQueryReach = 1e4;
+  // target_outside's bounds, as multiples of the mean square radius and of
+  // the mirrored point's (docs/tuning.md).
+  static constexpr double kOutside = 1.1;
+  static constexpr double kOwnReach = 1.5;
 
   // A norm taken without overflow or underflow: the vector divided by a
   // power of two near its largest magnitude, then the norm of that.
@@ -93,11 +111,11 @@ class WalkSpace {
   WalkMapping mapping_;
   std::size_t dim_;
   std::size_t fitted_count_ = 0;
-  std::vector<double> centre_;  // empty until the first fit
-  double inverse_scale_ = 1.0;  // a power of two: multiplying by it is exact
-  double scale_ = 1.0;
-  double norm_bound_ = 1.0;   // M of the lifted coordinate
-  double lift_centre_ = 0.0;  // the mean lifted coordinate, taken off every lift
+  std::vector<double> centre_;       // empty until the first fit
+  double inverse_scale_ = 1.0;       // a power of two: multiplying by it is exact
+  double mean_square_radius_ = 0.0;  // of the stored points about the centre, in frame scales
+  double norm_bound_ = 1.0;          // M of the lifted coordinate
+  double lift_centre_ = 0.0;         // the mean lifted coordinate, taken off every lift
 };
 
 template <class Number>

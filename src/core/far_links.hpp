@@ -1,0 +1,96 @@
+// Links from each node to the nodes least like it, under the similarities.
+//
+// A similarity search lists the least similar vectors first: the nearest to
+// the mirrored query. When the data lies in a cone (every vector shares a
+// common component: embeddings, positive features, an offset), the mirrored
+// query lies outside the data, and its nearest vectors lie on the far edge,
+// where a walk from inside reaches few of them: the graph links each node to
+// its nearest, none of which leads there. But a vector like the query has
+// least similar vectors like the query's own. So each node keeps a short list
+// of the least similar nodes found when it was stored (the answer of the
+// mirrored node, as a search would ask for it), and a search whose target
+// lies outside the data walks to the nodes most like the query first, a walk
+// that stays inside the data, then walks on from their lists (HNSW::walk).
+//
+// Along the far edge the walk follows, from each node, its graph neighbours
+// and the lists of the nodes on its own list: those nodes lie opposite it,
+// so their own least similar lie around it, on the edge, which is where the
+// walk must move (FarEdgeLists).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/beam_search.hpp"
+#include "core/graph.hpp"
+#include "core/large_buffer.hpp"
+#include "core/scored.hpp"
+#include "core/walk_measure.hpp"
+
+namespace tamsel {
+
+class FarLinks {
+ public:
+  // Ids a node keeps; the empty places hold kNone.
+  static constexpr std::size_t kWidth = 8;
+  static constexpr std::uint32_t kNone = 0xffffffffu;
+
+  // Kept only under the metrics whose search walks towards a mirrored target.
+  explicit FarLinks(bool kept) : kept_(kept) {}
+  bool kept() const { return kept_; }
+
+  class Room {
+    friend class FarLinks;
+    Room() = default;
+  };
+  // Room for the lists of `count` more nodes, and for the forms of
+  // `form_words` words that linking measures from.
+  Room reserve(std::size_t count, std::size_t form_words);
+  // Appends the next node, with an empty list.
+  void add_node(const Room& room);
+
+  // The node's list.
+  std::span<const std::uint32_t> of(std::uint32_t id) const {
+    return {lists_.data() + std::size_t{id} * kWidth, kWidth};
+  }
+  // The lists of the first `nodes` of `near` (nearest first), into `starts`
+  // (room for nodes * kWidth ids), or where those hold none yet (the first
+  // nodes of an index), those nodes themselves; returns how many ids it wrote.
+  std::size_t starts_from(std::span<const ScoredId> near, std::size_t nodes, std::uint32_t* starts) const;
+
+  // Inserting node size(): choose keeps the least similar of `found` (walk
+  // measures from the node as a search asks for it, least similar first)
+  // and changes nothing; link then makes them the node's list and offers
+  // the node to the list of each of them.
+  void choose(std::span<const ScoredId> found);
+  void link(const WalkMeasure& measure, std::uint32_t id);
+
+ private:
+  void offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t newcomer);
+
+  bool kept_;
+  LargeBuffer<std::uint32_t> lists_;  // kWidth per node
+  // Linking scratch: the chosen list, and the point and form of the node
+  // whose list is offered a newcomer.
+  std::vector<std::uint32_t> chosen_;
+  std::vector<double> point_;
+  WalkForms form_;
+};
+
+// What the walk along the far edge follows from a node (beam_search): its
+// layer-0 list, then the far lists of the nodes on its own far list.
+class FarEdgeLists {
+ public:
+  FarEdgeLists(const Graph& graph, const FarLinks& far) : graph_(&graph), far_(&far) {}
+  const std::uint32_t* block(std::uint32_t id);
+  void prefetch(std::uint32_t id) const;
+
+ private:
+  const Graph* graph_;
+  const FarLinks* far_;
+  std::uint32_t block_[kMaxBlockIds];
+};
+
+}  // namespace tamsel
