@@ -116,3 +116,28 @@ def test_a_search_as_wide_as_the_index_returns_every_vector(family, metric, flat
     index = tamsel.PyHNSW(dim, metric=metric, ef_search=N)
     index.create(data)
     assert hits([vector for _, vector in index.search(queries[0], N)], data) == N
+
+
+def cone(offset):
+    """Vectors sharing a common component, as embeddings and positive features do."""
+    return lambda rng, count, dim: [[offset + rng.gauss(0.0, 1.0) for _ in range(dim)] for _ in range(count)]
+
+
+@pytest.mark.parametrize("metric, flat_metric", METRICS[1:])
+@pytest.mark.parametrize("dim, offset", [(32, 1.0), (32, 100.0), (128, 10.0)])
+def test_recall_on_a_cone_at_default_breadth_both_ways(dim, offset, metric, flat_metric):
+    """The least similar lie on the far edge of a cone, and the negated query
+    (the most similar) puts the query's own point thousands of frame scales
+    away: both must be found at the default ef_search."""
+    rng = random.Random("cone %d %g" % (dim, offset))
+    data, queries = cone(offset)(rng, N, dim), cone(offset)(rng, QUERIES, dim)
+    flat = tamsel.PyFlat(dim, metric=flat_metric)
+    flat.create(data)
+    index = tamsel.PyHNSW(dim, metric=metric)
+    index.create(data)
+    for sign in (1, -1):
+        found = 0
+        for query in ([sign * x for x in q] for q in queries):
+            exact = [data[i] for i, _ in flat.search(query, K)]
+            found += hits([vector for _, vector in index.search(query, K)], exact)
+        assert found >= 0.95 * K * QUERIES
