@@ -366,24 +366,13 @@ def load_peers(dim, wanted, metric="euclidean"):
 # HNSW: build, sweep, copies
 
 
-def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, metric="euclidean"):
-    """Builds every library on `data` and sweeps ef_search; returns the rows."""
+def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, metric="euclidean", asks=None):
+    """Builds every library on `data` and sweeps ef_search; returns the rows.
+    With `asks` (label -> queries), every set of queries is swept on the same
+    builds, and the rows of each come back in a list, labelled."""
     n, dim = data.shape
     x32 = np.ascontiguousarray(data, dtype=np.float32)
-    q32 = np.ascontiguousarray(queries, dtype=np.float32)
-    exact_ids = exact_knn(data, queries, metric=metric)
-    exact_keys = keys_of(data, exact_ids)
-    out = {
-        "dataset": name,
-        "metric": metric,
-        "n": n,
-        "dim": dim,
-        "queries": len(queries),
-        "builds": [],
-        "sweep": {},
-        "copies": {},
-    }
-
+    builds = []
     libs = []
     tam = Tamsel(dim, metric)
     for i, ef in enumerate(efs):
@@ -397,7 +386,7 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
     for source in ("list", "numpy"):
         times = [s for src, s in tam.builds.values() if src == source]
         if times:
-            out["builds"].append(
+            builds.append(
                 {
                     "library": "tamsel",
                     "source": source,
@@ -417,7 +406,7 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
             log("%s: skipped, build failed (%s: %s)" % (peer.name, type(error).__name__, error))
             continue
         log("%s: %s build %.1fs" % (name, peer.name, seconds))
-        out["builds"].append(
+        builds.append(
             {
                 "library": peer.name,
                 "source": "numpy float32",
@@ -430,7 +419,33 @@ def hnsw_suite(name, data, queries, efs, rounds, peers_wanted, from_list=True, m
         libs.append(peer)
         if peer.name == "hnswlib":
             libs.append(HnswlibVectors(peer))
-    out["versions"] = {lib.name: lib.version for lib in libs}
+    versions = {lib.name: lib.version for lib in libs}
+
+    if asks is None:
+        return sweep_suite(name, data, queries, efs, rounds, libs, tam, metric, builds, versions)
+    return [
+        dict(sweep_suite(name, data, asked, efs, rounds, libs, tam, metric, builds, versions), asked=label)
+        for label, asked in asks.items()
+    ]
+
+
+def sweep_suite(name, data, queries, efs, rounds, libs, tam, metric, builds, versions):
+    """The ef_search sweep of hnsw_suite, for one set of queries."""
+    n, dim = data.shape
+    q32 = np.ascontiguousarray(queries, dtype=np.float32)
+    exact_ids = exact_knn(data, queries, metric=metric)
+    exact_keys = keys_of(data, exact_ids)
+    out = {
+        "dataset": name,
+        "metric": metric,
+        "n": n,
+        "dim": dim,
+        "queries": len(queries),
+        "builds": builds,
+        "sweep": {},
+        "copies": {},
+        "versions": versions,
+    }
 
     query_objects = {lib.name: lib.queries(queries, q32) for lib in libs}
     best = {}
@@ -983,25 +998,28 @@ def main(argv=None):
         results["real"] = []
         for metric in args.real_metrics.split(","):
             log("real set: %d x %d, metric %s" % (real_data.shape[0], real_data.shape[1], metric))
-            # A user who wants the most similar vectors to q from PyHNSW, which
-            # lists the least similar first, searches with -q; the peers then
-            # search with q itself, a query from the data's own distribution.
-            asked = -real_queries if similarity(metric) else real_queries
-            rr = hnsw_suite(
+            # PyHNSW lists the least similar first: search(q) asks for those,
+            # and a user who wants the most similar to q searches with -q. The
+            # peers rank the most similar first and are asked the negation of
+            # each (peer_queries), so both sides answer the same question.
+            asks = {"least similar, q": real_queries, "most similar, -q": -real_queries} if similarity(metric) else None
+            found = hnsw_suite(
                 "WordNet glosses, all-MiniLM-L6-v2",
                 real_data,
-                asked,
+                real_queries,
                 [int(e) for e in args.real_efs.split(",")],
                 args.rounds,
                 peers,
                 from_list=False,
                 metric=metric,
+                asks=asks,
             )
-            if metric == "euclidean" and "filtered" not in skip:
-                results["real_filtered"] = filtered_suite(real_data, asked, rr, args.rounds, args.seed)
-            for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
-                rr.pop(key)
-            results["real"].append(rr)
+            for rr in found if asks else [found]:
+                if metric == "euclidean" and "filtered" not in skip:
+                    results["real_filtered"] = filtered_suite(real_data, real_queries, rr, args.rounds, args.seed)
+                for key in ("tamsel_for_filter", "exact_ids", "exact_keys"):
+                    rr.pop(key)
+                results["real"].append(rr)
         del real_data, real_queries
     meta["seconds"] = time.perf_counter() - started
     meta["wall_per_cpu"] = common.load_factor()

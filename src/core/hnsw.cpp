@@ -55,13 +55,13 @@ constexpr std::size_t kScanPerEf = 50;
 // A similarity search whose target lies outside the data (WalkSpace::
 // target_outside) walks kNearBreadth wide towards the query's own point
 // first, then from the far lists of the nearest kNearStarts nodes found
-// along the far edge, kFarEdgeBreadth times ef_search wide. An insertion
+// along the far edge, ef_search wide: twice as wide found more of the
+// answer, at a cost beyond that of the other searches. An insertion
 // finds a node's far list by a walk kFarListBreadth wide from the far lists
 // of the nearest kNearStarts nodes its own walk met. Measured with
 // bench/quality.py's cone families and bench/run.py --real (docs/tuning.md).
 constexpr std::size_t kNearBreadth = 8;
 constexpr std::size_t kNearStarts = 8;
-constexpr std::size_t kFarEdgeBreadth = 2;
 constexpr std::size_t kFarListBreadth = 32;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
@@ -222,8 +222,7 @@ void HNSW::walk(const double* query, std::size_t length, std::size_t ef, SearchS
   std::uint32_t starts[kNearStarts * FarLinks::kWidth];
   const std::size_t count = far_links_.starts_from(scratch.results, kNearStarts, starts);
   beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_), measure,
-                   measure.search_query(query, length, scratch), saturating_product(kFarEdgeBreadth, ef), &copies_,
-                   scratch);
+                   measure.search_query(query, length, scratch), ef, &copies_, scratch);
 }
 
 void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const {
