@@ -16,6 +16,10 @@ exact copies in the data count alike for every library.
 Then the exhaustive search: with k = n and ef_search = 4n a search should
 return every stored vector; the table gives how many it never returns.
 
+Last, data in a cone at 32 and 128 dimensions under the two similarities,
+at the default ef_search: the least similar (the contract's query q) and the
+most similar (the negated query -q).
+
 hnswlib (when importable) is built on the same data as float32, in the space
 that matches the metric (l2, cosine, ip), and queried with -q for the two
 similarities: its spaces rank the most similar first, and the least similar
@@ -101,7 +105,12 @@ FAMILIES = [
 ]
 FIXED_DIM = {"2-d N(0, 1)": 2, "3-d N(0, 1)": 3}
 
-# The exhaustive searches of the issue, at 1,000 vectors.
+# Data in a cone (every vector shares a common component, as embeddings and
+# positive features do), at realistic dimensions: the least similar lie on
+# the far edge, and the negated query's own point lies far outside.
+CONES = [(dim, offset) for dim in (32, 128) for offset in (1.0, 10.0, 100.0, 1000.0)]
+
+# The exhaustive searches at 1,000 vectors.
 EXHAUSTIVE = [("2-d N(0, 1)", gaussian, 2), ("3-d N(0, 1)", gaussian, 3), ("8-d N(0, 1) + 1e3", shifted(1e3), 8)]
 
 
@@ -240,6 +249,8 @@ def measure(args):
         "seed": args.seed,
         "interpreter": common.interpreter(),
         "families": [],
+        "cone_n": args.cone_n,
+        "cone_ef": args.cone_ef,
         "exhaustive": [],
         "peer": other is not None,
     }
@@ -261,6 +272,7 @@ def measure(args):
             row["missing"][metric] = lost
         out["families"].append(row)
         common.log("%s: %s" % (name, ", ".join("%s %.3f" % (m, row["recall"][m]["tamsel"]) for m, _, _ in METRICS)))
+    out["cones"] = [] if args.skip_cones else cone_rows(tamsel, other, args)
     if not args.skip_exhaustive:
         for number, (name, family, dim) in enumerate(EXHAUSTIVE):
             data, queries = draw(family, None, args.exhaustive_n, 1, dim, args.seed + 100 + number)
@@ -272,6 +284,27 @@ def measure(args):
                 row["missing"][metric] = lost
             out["exhaustive"].append(row)
     return out
+
+
+def cone_rows(tamsel, other, args):
+    """recall@10 at the default ef_search of both questions a similarity
+    search asks: the least similar (q) and the most similar (-q)."""
+    rows = []
+    for number, (dim, offset) in enumerate(CONES):
+        data, queries = draw(shifted(offset), None, args.cone_n, args.queries, dim, args.seed + 200 + number)
+        row = {"family": "%d-d N(0, 1) + %g" % (dim, offset), "recall": {}}
+        for metric, flat_metric, space in METRICS[1:]:
+            for label, asked in (("q", queries), ("-q", [[-x for x in q] for q in queries])):
+                exact = exact_answers(tamsel, data, asked, flat_metric, K)
+                cell = {"tamsel": tamsel_recall(tamsel, data, asked, exact, metric, args.cone_ef)}
+                if other is not None:
+                    cell["hnswlib"] = other.recall(data, asked, exact, space, args.cone_ef)
+                row["recall"]["%s %s" % (metric, label)] = cell
+        rows.append(row)
+        common.log(
+            "%s: %s" % (row["family"], ", ".join("%s %.3f" % (k, v["tamsel"]) for k, v in row["recall"].items()))
+        )
+    return rows
 
 
 def cell(values, fmt):
@@ -304,6 +337,18 @@ def tables(out):
         lines += ["", "## The same at n = %d" % out["exhaustive"][0]["n"], ""]
         rows = [[r["family"]] + [cell(r["missing"][m], "%d") for m in metrics] for r in out["exhaustive"]]
         lines.append(table(["data"] + metrics, rows))
+    if out["cones"]:
+        asked = list(out["cones"][0]["recall"])
+        lines += [
+            "",
+            "## Cones: recall@10 of the least similar (q) and the most similar (-q) at ef_search %d" % out["cone_ef"],
+            "",
+            "n = %d, %d queries from the same cone; hnswlib, which lists the most similar first, is asked -q "
+            "and q." % (out["cone_n"], out["queries"]),
+            "",
+        ]
+        rows = [[r["family"]] + [cell(r["recall"][a], "%.3f") for a in asked] for r in out["cones"]]
+        lines.append(table(["data"] + asked, rows))
     return "\n".join(lines) + "\n"
 
 
@@ -315,6 +360,9 @@ def parse(argv):
     p.add_argument("--ef", type=int, default=100, help="ef_search of the recall table (default 100)")
     p.add_argument("--exhaustive-n", type=int, default=1000, help="vectors of the exhaustive cases (default 1000)")
     p.add_argument("--skip-exhaustive", action="store_true", help="leave the cases at --exhaustive-n out")
+    p.add_argument("--cone-n", type=int, default=3000, help="vectors per cone (default 3000)")
+    p.add_argument("--cone-ef", type=int, default=50, help="ef_search of the cones, PyHNSW's default (50)")
+    p.add_argument("--skip-cones", action="store_true", help="leave the cones out")
     p.add_argument("--families", help="comma-separated family numbers (0..%d) or names" % (len(FAMILIES) - 1))
     p.add_argument("--seed", type=int, default=20240601)
     p.add_argument("--json", help="also write the figures to this file")

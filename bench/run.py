@@ -723,14 +723,19 @@ def conversion_suite(data, repeats=3):
 # Memory: resident size growth around one build, each in a fresh interpreter
 
 
+MEMORY_TAMSEL = ("tamsel", "tamsel, angular", "tamsel, one attribute")
+
+
 def memory_probe(lib, n, dim, seed):
     data, _ = synthetic(n, dim, 1, seed)
-    if lib in ("tamsel", "tamsel, one attribute"):
+    if lib in MEMORY_TAMSEL:
         import tamsel
 
-        schema = ["tag"] if lib != "tamsel" else None
+        schema = ["tag"] if lib == "tamsel, one attribute" else None
+        # The similarities keep far lists besides the graph.
+        metric = "angular" if lib == "tamsel, angular" else "euclidean"
         index = tamsel.PyHNSW(
-            dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric="euclidean", schema=schema
+            dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric=metric, schema=schema
         )
         payload = 8 * dim
         records = [[("tag", i % 10)] for i in range(n)] if schema else None
@@ -766,7 +771,7 @@ def memory_probe(lib, n, dim, seed):
 
 def memory_suite(n, dim, seed, peers_wanted):
     rows = []
-    for lib in ("tamsel", "tamsel, one attribute", "hnswlib"):
+    for lib in MEMORY_TAMSEL + ("hnswlib",):
         if lib == "hnswlib" and peers_wanted is not None and lib not in peers_wanted:
             continue
         cmd = [
