@@ -43,7 +43,11 @@ void FarLinks::link(const WalkMeasure& measure, std::uint32_t id) {
 }
 
 // Similarity is symmetric: a node least like the newcomer may count the
-// newcomer among its own least similar, in place of the most similar it keeps.
+// newcomer among its own least similar, in place of the most similar it
+// keeps. Measured as the points farthest from the node's own, as its walk
+// row keeps it: the same order as a search from it under the cosine, and
+// near it under the inner product (lifted, the products of the lifts join
+// those of the vectors), at a fraction of the cost of a search's form.
 void FarLinks::offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t newcomer) {
   std::uint32_t* list = lists_.data() + std::size_t{to} * kWidth;
   std::uint32_t* const end = std::find(list, list + kWidth, kNone);
@@ -56,7 +60,7 @@ void FarLinks::offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t
   double measures[kWidth + 1];
   std::copy(list, list + kWidth, ids);
   ids[kWidth] = newcomer;
-  measure.score(measure.stored_query(to, point_, form_), ids, kWidth + 1, measures);
+  measure.score(measure.node(to, form_, WalkSearch::Farthest), ids, kWidth + 1, measures);
   const std::size_t most_similar = static_cast<std::size_t>(std::max_element(measures, measures + kWidth) - measures);
   if (nearer(measures[kWidth], measures[most_similar])) list[most_similar] = newcomer;
 }

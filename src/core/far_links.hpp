@@ -72,10 +72,9 @@ class FarLinks {
 
   bool kept_;
   LargeBuffer<std::uint32_t> lists_;  // kWidth per node
-  // Linking scratch: the chosen list, and the point and form of the node
-  // whose list is offered a newcomer.
+  // Linking scratch: the chosen list, and the form of the node whose list is
+  // offered a newcomer.
   std::vector<std::uint32_t> chosen_;
-  std::vector<double> point_;
   WalkForms form_;
 };
 

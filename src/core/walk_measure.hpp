@@ -46,11 +46,6 @@ class WalkMeasure {
     return {values, length, form_of(point.data(), 0.0, form), *measured};
   }
 
-  // Stored node `id` as a search asks for it, with its point and form in the buffers given.
-  WalkQuery stored_query(std::uint32_t id, std::vector<double>& point, WalkForms& form) const {
-    return search_query(store_->row(id), store_->dim(), point, form);
-  }
-
   // A vector about to be linked (dim numbers), as its exact point.
   WalkQuery link_query(const double* values, SearchScratch& scratch) const {
     scratch.query_point.resize(store_->dim());
@@ -62,10 +57,10 @@ class WalkMeasure {
   // A stored node as linking measures from it: its point as its walk row
   // keeps it, into `form` (form_words() words).
   void node_form(std::uint32_t id, std::byte* form) const { store_->code().decode_form(store_->walk_row(id), form); }
-  WalkQuery node(std::uint32_t id, WalkForms& form) const {
+  WalkQuery node(std::uint32_t id, WalkForms& form, WalkSearch search = WalkSearch::Nearest) const {
     form.resize(form_words());
     node_form(id, reinterpret_cast<std::byte*>(form.data()));
-    return {store_->row(id), store_->dim(), reinterpret_cast<const std::byte*>(form.data()), WalkSearch::Nearest};
+    return {store_->row(id), store_->dim(), reinterpret_cast<const std::byte*>(form.data()), search};
   }
 
   // The measures of the nodes `ids` from `query`, into `out`.
