@@ -38,7 +38,7 @@ void StagedBatch::store(std::size_t i, bool linked, bool walked) {
   parts_.graph.add_node(node_room_, link_room_, level(i));
   parts_.metadata.append(metadata_room_, id, i);
   parts_.holder_links.add_node(holder_room_);
-  if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i));
+  if (linked) parts_.graph.link_node(link_room_, parts_.measure, id, level(i), parts_.scratch);
   if (walked)
     parts_.holder_links.link(parts_.measure, parts_.metadata, parts_.copies, id, parts_.scratch.link_candidates,
                              parts_.scratch);

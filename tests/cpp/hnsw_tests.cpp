@@ -341,6 +341,84 @@ const Register linked_to("every node but node 0 is in some layer-0 list, on data
   }
 });
 
+// Nodes reached from node 0 over layer-0 lists, forwards or (`backwards`) against them.
+std::vector<bool> reached_on_layer0(const HNSW& index, bool backwards) {
+  std::vector<std::vector<std::uint32_t>> lists(index.size());
+  for (std::size_t id = 0; id < index.size(); ++id)
+    for (const std::uint32_t other : index.neighbors(id, 0))
+      lists[backwards ? other : id].push_back(backwards ? static_cast<std::uint32_t>(id) : other);
+  std::vector<bool> reached(index.size(), false);
+  std::vector<std::uint32_t> stack{0};
+  reached[0] = true;
+  while (!stack.empty()) {
+    const std::uint32_t id = stack.back();
+    stack.pop_back();
+    for (const std::uint32_t other : lists[id]) {
+      if (!reached[other]) stack.push_back(other), reached[other] = true;
+    }
+  }
+  return reached;
+}
+
+const Register strongly_connected(
+    "layer 0 leads from every linked node to every other, whatever the data's order and scale", [] {
+      // Groups that the walk copy sees as one point, or that lie far from the
+      // rest, added before or after it: full lists once chose every link out of
+      // such a group (or into it) away.
+      std::mt19937_64 engine(43);
+      std::normal_distribution<double> normal;
+      const auto gaussian = [&](std::size_t count, std::size_t dim, double scale, double offset) {
+        std::vector<double> rows(count * dim);
+        for (double& x : rows) x = offset + scale * normal(engine);
+        return rows;
+      };
+      const auto line = [](std::size_t count, std::size_t dim) {
+        std::vector<double> rows;
+        for (std::size_t i = 0; i < count; ++i) rows.insert(rows.end(), dim, 9.0 + static_cast<double>(i));
+        return rows;
+      };
+      struct Case {
+        const char* name;
+        Metric metric;
+        std::size_t dim;
+        std::vector<std::vector<double>> batches;
+      };
+      const std::vector<Case> cases = {
+          {"tight 1e-10 after spread",
+           Metric::Euclidean,
+           4,
+           {gaussian(500, 4, 1.0, 0.0), gaussian(200, 4, 1e-10, 0.0)}},
+          {"tight 5e-320 after spread",
+           Metric::Euclidean,
+           2,
+           {gaussian(500, 2, 1.0, 0.0), gaussian(200, 2, 5e-320, 0.0)}},
+          {"line, then a cloud", Metric::Euclidean, 8, {line(20, 8), uniform_rows(1000, 8, 47)}},
+          {"a cloud, then a line", Metric::Euclidean, 8, {uniform_rows(1000, 8, 53), line(20, 8)}},
+          {"scales and offsets",
+           Metric::InnerProduct,
+           6,
+           {gaussian(400, 6, 1.0, 0.0), gaussian(100, 6, 1e-10, 0.0), gaussian(100, 6, 1e10, 0.0),
+            gaussian(100, 6, 1.0, 1e5), gaussian(100, 6, 1.0, -1e5)}},
+          {"tight directions", Metric::Cosine, 4, {gaussian(500, 4, 1.0, 0.0), gaussian(200, 4, 1e-9, 1.0)}},
+      };
+      for (const Case& c : cases) {
+        for (std::size_t m : {2, 4, 16}) {
+          for (std::uint64_t seed : {61, 67}) {
+            LevelRandom random(seed);
+            HNSW index(params(c.dim, 5, m, 4 * m), c.metric, std::nullopt);
+            for (const auto& batch : c.batches) fill(index, batch, random);
+            const std::vector<bool> from_entry = reached_on_layer0(index, false),
+                                    to_entry = reached_on_layer0(index, true);
+            for (std::size_t id = 1; id < index.size(); ++id) {
+              if (index.neighbors(id, 0).empty()) continue;  // an exact copy, linked through its original
+              check(from_entry[id] && to_entry[id], std::string(c.name) + ", m " + std::to_string(m) + ": node " +
+                                                        std::to_string(id) + " is cut off from node 0");
+            }
+          }
+        }
+      }
+    });
+
 const Register filled_lists("a list is filled up with the nearest pruned candidates", [] {
   // Points on a line, inserted in order: every farther candidate is nearer to
   // the nearest one than to the new point, so the diversity test alone would
