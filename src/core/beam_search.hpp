@@ -62,14 +62,14 @@ inline ScoredId take_nearest(std::vector<ScoredId>& queue) {
 }
 
 // Expands the nearest queued node until none left could improve the `ef`
-// results; leaves them in scratch.results, nearest first. The caller starts
-// the walk: a new visit epoch with the seeds visited, queued in scratch.queue
-// (a heap, nearest on top) and admitted to scratch.results (a heap, farthest
-// on top). `blocks(id)` is the node's list (its count, then its ids), or
-// null; the copies that `copies` (when given) lists join their originals.
+// results. The caller starts the walk: a new visit epoch with the seeds
+// visited, queued in scratch.queue (a heap, nearest on top) and admitted to
+// scratch.results (a heap, farthest on top), where the walk leaves them.
+// `blocks(id)` is the node's list (its count, then its ids), or null; the
+// copies that `copies` (when given) lists join their originals.
 template <class Blocks>
-void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                 const CopyTable* copies, SearchScratch& scratch) {
+void expand(const Blocks& blocks, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+            const CopyTable* copies, SearchScratch& scratch) {
   VisitedList& visited = scratch.visited;
   std::vector<ScoredId>& queue = scratch.queue;
   std::vector<ScoredId>& results = scratch.results;
@@ -97,7 +97,14 @@ void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQue
     measure.score(query, ids, fresh, distances);
     offer(ids, distances, fresh, ef, copies, queue, results);
   }
-  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
+}
+
+// The whole walk: expand, then the results sorted, nearest first.
+template <class Blocks>
+void beam_search(const Blocks& blocks, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+                 const CopyTable* copies, SearchScratch& scratch) {
+  expand(blocks, measure, query, ef, copies, scratch);
+  std::sort_heap(scratch.results.begin(), scratch.results.end(), ScoredBefore{});
 }
 
 }  // namespace tamsel

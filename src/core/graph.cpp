@@ -118,6 +118,33 @@ std::uint32_t Graph::layer0_entry(const WalkMeasure& measure, const WalkQuery& q
 void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
                    SearchScratch& scratch) const {
   layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, &copies, scratch);
+  // A walk holds every node it reached while it holds fewer than ef: short of
+  // ef and of every node, it ran dry with nodes left that it could not reach.
+  if (scratch.results.size() < ef && scratch.results.size() < size())
+    reach_unvisited(measure, query, ef, copies, scratch);
+}
+
+// Layer 0 is kept connected (older_holders_), so this runs only on a graph
+// that lost a link those rules could not keep, and for nodes stored without
+// links (a failed insertion), which it skips: it makes the walk complete
+// whatever the links.
+void Graph::reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                            SearchScratch& scratch) const {
+  std::vector<ScoredId>& results = scratch.results;
+  std::make_heap(results.begin(), results.end(), ScoredBefore{});
+  const auto blocks = [this](std::uint32_t id) { return links(id, 0); };
+  for (std::uint32_t id = 0; id < size() && results.size() < ef; ++id) {
+    // Only node 0 is linked with an empty list: a copy or a node stored
+    // without links is in no list either, and copies join their originals.
+    if ((id != 0 && links(id, 0)[0] == 0) || !scratch.visited.visit(id)) continue;
+    double distance;
+    measure.score(query, &id, 1, &distance);
+    admit_node(distance, id, ef, &copies, results);
+    scratch.queue.clear();
+    scratch.queue.push_back({distance, id});
+    expand(blocks, measure, query, ef, &copies, scratch);
+  }
+  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
 }
 
 void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,

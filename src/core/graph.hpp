@@ -83,7 +83,8 @@ class Graph {
 
   // Walks down from node 0 and leaves in scratch.results the nearest `ef`
   // nodes found on layer 0, with the copies of each, nearest first by the
-  // walk's measure.
+  // walk's measure. A walk that runs out of nodes to expand before it holds
+  // `ef` goes on from the linked nodes it has not reached, if any.
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
               SearchScratch& scratch) const;
   // Walks down from node 0, one node wide, to the node where layer 0 would start.
@@ -106,6 +107,10 @@ class Graph {
   // when `copies` is given.
   void layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
                     std::size_t layer, const CopyTable* copies, SearchScratch& scratch) const;
+  // Goes on with a layer-0 walk that ran dry short of `ef` results, from the
+  // linked nodes it did not reach.
+  void reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                       SearchScratch& scratch) const;
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_reach(std::uint32_t from, const std::uint32_t* ids, std::size_t count, std::uint32_t to);
   bool can_spare(std::uint32_t from, std::uint32_t member, std::size_t older_members) const;
