@@ -260,7 +260,7 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   // The list is full: choose again among its neighbours and the newcomer.
   const std::size_t count = block[0] + 1;
   std::uint32_t ids[kMaxBlockIds];
-  diverse_.choose_again(measure, from, block, to, limit, pair_form_, ids, relink_);
+  diverse_.choose_again(measure, from, block, to, limit, FillUp::KeepingFarthest, pair_form_, ids, relink_);
   if (layer == 0) keep_reach(from, ids, count, to);
   store_list(block, relink_);
 }
