@@ -357,7 +357,9 @@ std::vector<bool> reached_on_layer0(const HNSW& index, bool backwards) {
     const std::uint32_t id = stack.back();
     stack.pop_back();
     for (const std::uint32_t other : lists[id]) {
-      if (!reached[other]) stack.push_back(other), reached[other] = true;
+      if (reached[other]) continue;
+      reached[other] = true;
+      stack.push_back(other);
     }
   }
   return reached;
