@@ -141,3 +141,25 @@ def test_recall_on_a_cone_at_default_breadth_both_ways(dim, offset, metric, flat
             exact = [data[i] for i, _ in flat.search(query, K)]
             found += hits([vector for _, vector in index.search(query, K)], exact)
         assert found >= 0.95 * K * QUERIES
+
+
+@pytest.mark.parametrize("m, ef_construction, goal", [(4, 50, 0.93), (8, 64, 0.96)], ids=["m 4", "m 8"])
+def test_queries_between_clusters_reach_every_cluster_near_them(m, ef_construction, goal):
+    # Four clusters in 5-d, queries drawn between them: their nearest lie at
+    # the facing edges of two or more clusters, which only the far links
+    # between clusters lead to. Levels differ from build to build: the mean
+    # of three builds counts.
+    rng = random.Random(4)
+    centres = [[rng.gauss(0.0, 3.2) for _ in range(5)] for _ in range(4)]
+    data = [[c + rng.gauss(0.0, 0.1) for c in rng.choice(centres)] for _ in range(2000)]
+    queries = [[rng.gauss(0.0, 5.0) for _ in range(5)] for _ in range(100)]
+    flat = tamsel.PyFlat(5)
+    flat.create(data)
+    exact = [[data[i] for i, _ in flat.search(q, K)] for q in queries]
+    recalls = []
+    for _ in range(3):
+        index = tamsel.PyHNSW(5, metric="euclidean", m=m, ef_construction=ef_construction, ef_search=40)
+        index.create(data)
+        found = sum(hits([vector for _, vector in index.search(q, K)], e) for q, e in zip(queries, exact))
+        recalls.append(found / (K * len(queries)))
+    assert sum(recalls) / len(recalls) >= goal, recalls

@@ -73,15 +73,15 @@ struct StoredLists {
 };
 
 // Expands the nearest queued node until none left could improve the `ef`
-// results; leaves them in scratch.results, nearest first. The caller starts
-// the walk: a new visit epoch with the seeds visited, queued in scratch.queue
-// (a heap, nearest on top) and admitted to scratch.results (a heap, farthest
-// on top). `lists.block(id)` is the list the walk follows from a node (its
-// count, then its ids), or null, and `lists.prefetch(id)` starts loading it;
-// the copies that `copies` (when given) lists join their originals.
+// results. The caller starts the walk: a new visit epoch with the seeds
+// visited, queued in scratch.queue (a heap, nearest on top) and admitted to
+// scratch.results (a heap, farthest on top), where the walk leaves them.
+// `lists.block(id)` is the list the walk follows from a node (its count,
+// then its ids), or null, and `lists.prefetch(id)` starts loading it; the
+// copies that `copies` (when given) lists join their originals.
 template <class Lists>
-void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                 const CopyTable* copies, SearchScratch& scratch) {
+void expand(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable* copies,
+            SearchScratch& scratch) {
   VisitedList& visited = scratch.visited;
   std::vector<ScoredId>& queue = scratch.queue;
   std::vector<ScoredId>& results = scratch.results;
@@ -107,7 +107,14 @@ void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& que
     measure.score(query, ids, fresh, distances);
     offer(ids, distances, fresh, ef, copies, queue, results);
   }
-  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
+}
+
+// The whole walk: expand, then the results sorted, nearest first.
+template <class Lists>
+void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+                 const CopyTable* copies, SearchScratch& scratch) {
+  expand(lists, measure, query, ef, copies, scratch);
+  std::sort_heap(scratch.results.begin(), scratch.results.end(), ScoredBefore{});
 }
 
 // A walk that starts from the nodes `starts`, each measured once, and then

@@ -11,7 +11,7 @@ void DiverseChoice::reserve(std::size_t limit, std::size_t candidates, std::size
   make_room_for_total(kept_forms_, limit * form_words);
 }
 
-void DiverseChoice::keep(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit) {
+void DiverseChoice::keep(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit, FillUp fill) {
   if (sorted.size() <= limit) return;
   pruned_.clear();
   // Each kept neighbour is measured from as a query, in its walk form; a
@@ -32,13 +32,15 @@ void DiverseChoice::keep(const WalkMeasure& measure, std::vector<ScoredId>& sort
       pruned_.push_back(candidate);
     }
   }
-  for (std::size_t i = 0; kept < limit && i < pruned_.size(); ++i) sorted[kept++] = pruned_[i];
+  std::size_t last = pruned_.size();
+  if (fill == FillUp::KeepingFarthest && kept < limit && last > 0) sorted[kept++] = pruned_[--last];
+  for (std::size_t i = 0; kept < limit && i < last; ++i) sorted[kept++] = pruned_[i];
   sorted.resize(kept);
 }
 
 void DiverseChoice::choose_again(const WalkMeasure& measure, std::uint32_t from, const std::uint32_t* list,
-                                 std::uint32_t newcomer, std::size_t limit, WalkForms& from_form, std::uint32_t* ids,
-                                 std::vector<ScoredId>& chosen) {
+                                 std::uint32_t newcomer, std::size_t limit, FillUp fill, WalkForms& from_form,
+                                 std::uint32_t* ids, std::vector<ScoredId>& chosen) {
   const std::size_t count = list[0] + 1;
   double distances[kMaxBlockIds];
   std::copy(list + 1, list + count, ids);
@@ -47,7 +49,7 @@ void DiverseChoice::choose_again(const WalkMeasure& measure, std::uint32_t from,
   chosen.clear();
   for (std::size_t j = 0; j < count; ++j) chosen.push_back({distances[j], ids[j]});
   std::sort(chosen.begin(), chosen.end(), ChosenBefore{from});
-  keep(measure, chosen, limit);
+  keep(measure, chosen, limit, fill);
 }
 
 }  // namespace tamsel

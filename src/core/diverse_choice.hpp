@@ -35,6 +35,18 @@ struct ChosenBefore {
   }
 };
 
+// How a list that keeps fewer than its bound after the test of directions is
+// filled up from the candidates the test left out.
+enum class FillUp {
+  Nearest,  // nearest first
+  // The farthest first, then the nearest. A full list chooses again at every
+  // newcomer, and exactly one candidate goes: filled nearest first, that is
+  // the farthest, so the far links of a clump's edge (the only links towards
+  // another clump) went at the next overflow, until clumps had none between
+  // them. The farthest now stays, and the one that goes lies among the rest.
+  KeepingFarthest,
+};
+
 class DiverseChoice {
  public:
   // Room to keep up to `limit` of up to `candidates` candidates, measured
@@ -44,8 +56,9 @@ class DiverseChoice {
   // `sorted` holds candidates nearest first, each with its distance to the
   // node being linked; keeps at most `limit` of them. A candidate is kept
   // only when it is nearer to that node than to every neighbour kept before
-  // it; when too few pass, the nearest of the others fill the list up.
-  void keep(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit);
+  // it; when too few pass, the others fill the list up as `fill` says.
+  void keep(const WalkMeasure& measure, std::vector<ScoredId>& sorted, std::size_t limit,
+            FillUp fill = FillUp::Nearest);
 
   // Node `from`'s full list (its count, then its ids) chooses again among its
   // members and `newcomer`, measured from the node's walk form (made in
@@ -53,7 +66,8 @@ class DiverseChoice {
   // members then newcomer, and `chosen` those kept, at most `limit`, in
   // order. The caller writes the list back (store_list).
   void choose_again(const WalkMeasure& measure, std::uint32_t from, const std::uint32_t* list, std::uint32_t newcomer,
-                    std::size_t limit, WalkForms& from_form, std::uint32_t* ids, std::vector<ScoredId>& chosen);
+                    std::size_t limit, FillUp fill, WalkForms& from_form, std::uint32_t* ids,
+                    std::vector<ScoredId>& chosen);
 
  private:
   std::vector<ScoredId> pruned_;

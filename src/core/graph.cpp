@@ -22,9 +22,14 @@ LevelRandom& LevelRandom::for_this_thread() {
 
 Graph::Graph(std::size_t layers, std::size_t m, std::size_t ef_construction)
     : layers_(layers), ef_construction_(ef_construction), m_(std::clamp(m, std::size_t{2}, kMaxM)), m0_(2 * m_) {
+  // Each level holds about one node in m of the level below. With a share
+  // that does not shrink with m (e^-1 of the nodes on level 1 at any m), the
+  // upper layers held many nodes on short lists, and the descent through them,
+  // one node wide, stopped in whichever clump of clustered data it met first.
+  const double ln_m = std::log(static_cast<double>(m_));
   double running = 0.0;
   for (std::size_t i = 0; i < layers_; ++i) {
-    const double weight = std::exp(-static_cast<double>(i));
+    const double weight = std::exp(-static_cast<double>(i) * ln_m);
     if (running + weight == running) break;
     running += weight;
     level_weights_.push_back(weight);
@@ -58,13 +63,14 @@ Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::si
   make_room(levels_, count);
   make_room(layer0_links_, count * (1 + m0_));
   make_room(upper_start_, count);
-  make_room(inbound_, count);
+  make_room(older_holders_, count);
   scratch.visited.grow(nodes);
   const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
   make_room_for_total(scratch.results, breadth);
   make_room_for_total(scratch.link_candidates, breadth);
   diverse_.reserve(m0_, std::max(breadth, m0_ + 1), form_words);
   make_room_for_total(relink_, m0_ + 1);
+  make_room_for_total(adoption_, std::min(nodes, kAdoptionReach));
   // At worst a walk's candidate queue holds every node.
   if (count > 1) make_room_for_total(scratch.queue, nodes);
   return NodeRoom{};
@@ -117,6 +123,37 @@ std::uint32_t Graph::layer0_entry(const WalkMeasure& measure, const WalkQuery& q
 void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
                    SearchScratch& scratch) const {
   layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, &copies, scratch);
+  complete(measure, query, ef, copies, scratch);
+}
+
+void Graph::complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                     SearchScratch& scratch) const {
+  // A walk holds every node it reached while it holds fewer than ef: short of
+  // ef and of every node, it ran dry with nodes left that it could not reach.
+  if (scratch.results.size() < ef && scratch.results.size() < size())
+    reach_unvisited(measure, query, ef, copies, scratch);
+}
+
+// Layer 0 is kept connected (older_holders_), so this runs only on a graph
+// that lost a link those rules could not keep, and for nodes stored without
+// links (a failed insertion), which it skips: it makes the walk complete
+// whatever the links.
+void Graph::reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                            SearchScratch& scratch) const {
+  std::vector<ScoredId>& results = scratch.results;
+  std::make_heap(results.begin(), results.end(), ScoredBefore{});
+  for (std::uint32_t id = 0; id < size() && results.size() < ef; ++id) {
+    // Only node 0 is linked with an empty list: a copy or a node stored
+    // without links is in no list either, and copies join their originals.
+    if ((id != 0 && links(id, 0)[0] == 0) || !scratch.visited.visit(id)) continue;
+    double distance;
+    measure.score(query, &id, 1, &distance);
+    admit_node(distance, id, ef, &copies, results);
+    scratch.queue.clear();
+    scratch.queue.push_back({distance, id});
+    expand(layer0_lists(), measure, query, ef, &copies, scratch);
+  }
+  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
 }
 
 void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
@@ -137,7 +174,7 @@ void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {
   const std::size_t id = size();
   levels_.push_back(static_cast<Level>(level));
   layer0_links_.resize(layer0_links_.size() + 1 + m0_, 0);
-  inbound_.push_back(0);
+  older_holders_.push_back(0);
   upper_start_.push_back(static_cast<std::uint32_t>(upper_links_.size() / (1 + m_)));
   if (id == 0) return;
   upper_links_.resize(upper_links_.size() + level * (1 + m_), 0);
@@ -147,36 +184,72 @@ void Graph::add_node(const NodeRoom&, const LinkRoom&, std::size_t level) {
   }
 }
 
-void Graph::link_node(const LinkRoom&, const WalkMeasure& measure, std::uint32_t id, std::size_t level) {
+void Graph::link_node(const LinkRoom&, const WalkMeasure& measure, std::uint32_t id, std::size_t level,
+                      SearchScratch& scratch) {
   for (std::size_t layer = 0; layer <= level; ++layer) {
     const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
     std::copy(chosen, chosen + 1 + chosen[0], links(id, layer));
   }
-  for (std::uint32_t j = 0; j < chosen_[0]; ++j) ++inbound_[chosen_[1 + j]];
   for (std::size_t layer = 0; layer <= level; ++layer) {
     const std::uint32_t* chosen = chosen_.data() + layer * (1 + m_);
     for (std::uint32_t j = 0; j < chosen[0]; ++j) link_back(measure, chosen[1 + j], id, layer);
   }
-  if (inbound_[id] == 0) adopt(id);
+  if (older_holders_[id] == 0) adopt(id, scratch);
 }
 
-// Every list the new node's neighbours chose again without it: the nearest
-// of them that can spare a member (one other lists also hold) takes it in
-// that member's place, so that a walk can still reach the node.
-void Graph::adopt(std::uint32_t id) {
-  const std::uint32_t* chosen = chosen_.data();
-  for (std::uint32_t j = 0; j < chosen[0]; ++j) {
-    std::uint32_t* block = links(chosen[1 + j], 0);
-    std::uint32_t* spare = nullptr;
-    for (std::uint32_t i = 0; i < block[0]; ++i) {
-      if (inbound_[block[1 + i]] >= 2 && (spare == nullptr || inbound_[block[1 + i]] > inbound_[*spare]))
-        spare = block + 1 + i;
-    }
-    if (spare == nullptr) continue;
-    --inbound_[*spare];
-    *spare = id;
-    ++inbound_[id];
-    return;
+// Whether `from`'s layer-0 list may lose `member` and keep both rules of
+// older_holders_, while it holds `older_members` nodes older than `from`.
+bool Graph::can_spare(std::uint32_t from, std::uint32_t member, std::size_t older_members) const {
+  return member < from ? older_members >= 2 : older_holders_[member] >= 2;
+}
+
+// Puts `id` into the layer-0 list of `from`, an older node whose list does
+// not hold it yet: when the list has room, or in place of a member it can
+// spare (held by the most older lists, or else an older member).
+bool Graph::take_in(std::uint32_t from, std::uint32_t id) {
+  std::uint32_t* block = links(from, 0);
+  const std::span<std::uint32_t> members(block + 1, block[0]);
+  if (std::find(members.begin(), members.end(), id) != members.end()) return false;
+  if (block[0] < m0_) {
+    block[1 + block[0]] = id;
+    ++block[0];
+    ++older_holders_[id];
+    return true;
+  }
+  const auto older_members = static_cast<std::size_t>(
+      std::count_if(members.begin(), members.end(), [from](std::uint32_t x) { return x < from; }));
+  std::uint32_t* spare = nullptr;
+  for (std::uint32_t& member : members) {
+    if (!can_spare(from, member, older_members)) continue;
+    if (spare == nullptr || (member > from && (*spare < from || older_holders_[member] > older_holders_[*spare])))
+      spare = &member;
+  }
+  if (spare == nullptr) return false;
+  if (*spare > from) --older_holders_[*spare];
+  *spare = id;
+  ++older_holders_[id];
+  return true;
+}
+
+// A new node that every list it was offered to chose again without is taken
+// in by the nearest node its walk met that can. Where the lists near it hold
+// only members they must keep (a group that the walk copy sees as one
+// point, at a small m), the lists those lists lead to are tried, breadth
+// first, up to kAdoptionReach of them.
+void Graph::adopt(std::uint32_t id, SearchScratch& scratch) {
+  std::vector<std::uint32_t>& reached = adoption_;
+  reached.clear();
+  scratch.visited.start_search();
+  // reserve_nodes made room for this many: the walk never allocates.
+  const std::size_t most = std::min(reached.capacity(), kAdoptionReach);
+  const auto reach = [&](std::uint32_t node) {
+    if (reached.size() < most && scratch.visited.visit(node)) reached.push_back(node);
+  };
+  for (const ScoredId& candidate : scratch.link_candidates) reach(static_cast<std::uint32_t>(candidate.id));
+  for (std::size_t next = 0; next < reached.size(); ++next) {
+    const std::uint32_t from = reached[next];
+    if (take_in(from, id)) return;
+    for (const std::uint32_t member : neighbors(from, 0)) reach(member);
   }
 }
 
@@ -186,40 +259,52 @@ void Graph::link_back(const WalkMeasure& measure, std::uint32_t from, std::uint3
   if (block[0] < limit) {
     block[1 + block[0]] = to;
     ++block[0];
-    if (layer == 0) ++inbound_[to];
+    if (layer == 0) ++older_holders_[to];
     return;
   }
   // The list is full: choose again among its neighbours and the newcomer.
   const std::size_t count = block[0] + 1;
   std::uint32_t ids[kMaxBlockIds];
-  diverse_.choose_again(measure, from, block, to, limit, pair_form_, ids, relink_);
-  if (layer == 0) keep_last_links(ids, count, to);
+  diverse_.choose_again(measure, from, block, to, limit, FillUp::KeepingFarthest, pair_form_, ids, relink_);
+  if (layer == 0) keep_reach(from, ids, count, to);
   store_list(block, relink_);
 }
 
-// A full layer-0 list chose `relink_` among `ids` (its old members, then the
-// newcomer `to`). If the one it left out is a member that no other list
-// holds, that member is taken back in place of the farthest kept one that
-// can be spared (the newcomer, or a node other lists hold too): a node in no
-// layer-0 list is never found.
-void Graph::keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to) {
-  // The choice kept all but one of the limit + 1 candidates: the sums tell which.
-  std::uint64_t left_out = 0;
-  for (std::size_t j = 0; j < count; ++j) left_out += ids[j];
-  for (const ScoredId& kept : relink_) left_out -= kept.id;
-  auto dropped = static_cast<std::uint32_t>(left_out);
-  if (dropped != to && inbound_[dropped] == 1) {
-    for (std::size_t i = relink_.size(); i-- > 0;) {
-      const auto other = static_cast<std::uint32_t>(relink_[i].id);
-      if (other != to && inbound_[other] < 2) continue;
-      relink_[i].id = dropped;
-      dropped = other;
-      break;
+// A full layer-0 list of `from` chose `relink_` among `ids` (its old members,
+// then the newcomer `to`, which is newer than every node). A member the
+// choice left out goes back in when the rules of older_holders_ need it:
+// when `from` is its only older holder, or when it is the last member older
+// than `from`. It takes the place of the last kept member that can be spared
+// (the newcomer is one), and there is always one: the old list kept the
+// rules with every member it needs.
+void Graph::keep_reach(std::uint32_t from, const std::uint32_t* ids, std::size_t count, std::uint32_t to) {
+  const auto kept = [&](std::uint32_t id) {
+    return std::any_of(relink_.begin(), relink_.end(), [id](const ScoredId& s) { return s.id == id; });
+  };
+  std::size_t older_members = 0;
+  for (const ScoredId& s : relink_) older_members += s.id < from ? 1 : 0;
+  for (std::size_t j = 0; j + 1 < count; ++j) {
+    const std::uint32_t member = ids[j];
+    const bool needed = member < from ? older_members == 0 : older_holders_[member] == 1;
+    if (!needed || kept(member)) continue;
+    if (relink_.size() < m0_) {
+      relink_.push_back({0.0, member});
+    } else {
+      std::size_t spare = relink_.size();
+      while (spare-- > 0) {
+        const auto other = static_cast<std::uint32_t>(relink_[spare].id);
+        if (other == to || can_spare(from, other, older_members)) break;
+      }
+      if (spare >= relink_.size()) continue;  // cannot happen while the rules held
+      if (relink_[spare].id < from) --older_members;
+      relink_[spare].id = member;
     }
+    if (member < from) ++older_members;
   }
-  if (dropped == to) return;
-  --inbound_[dropped];
-  ++inbound_[to];
+  for (std::size_t j = 0; j + 1 < count; ++j) {
+    if (ids[j] > from && !kept(ids[j])) --older_holders_[ids[j]];
+  }
+  if (kept(to)) ++older_holders_[to];
 }
 
 }  // namespace tamsel

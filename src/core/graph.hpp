@@ -36,6 +36,8 @@ class Graph {
  public:
   // A node's level; the caller bounds `layers` so that every level fits.
   using Level = std::uint16_t;
+  // Most lists a new node that no list kept is offered to (adopt).
+  static constexpr std::size_t kAdoptionReach = 1024;
   // `m` above this acts as this, so per-node neighbour blocks stay bounded.
   static constexpr std::size_t kMaxM = 128;
   // Ids are 32-bit, and the largest value marks "none".
@@ -75,13 +77,22 @@ class Graph {
   // add_node then appends the node, and link_node links it both ways.
   void choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level, SearchScratch& scratch);
   void add_node(const NodeRoom& nodes, const LinkRoom& links, std::size_t level);
-  void link_node(const LinkRoom& links, const WalkMeasure& measure, std::uint32_t id, std::size_t level);
+  // `scratch` holds the layer-0 nodes choose_links met (link_candidates).
+  void link_node(const LinkRoom& links, const WalkMeasure& measure, std::uint32_t id, std::size_t level,
+                 SearchScratch& scratch);
 
   // Walks down from node 0 and leaves in scratch.results the nearest `ef`
   // nodes found on layer 0, with the copies of each, nearest first by the
-  // walk's measure.
+  // walk's measure. A walk that runs out of nodes to expand before it holds
+  // `ef` goes on from the linked nodes it has not reached, if any.
   void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
               SearchScratch& scratch) const;
+  // After a layer-0 walk that left `ef` results in scratch.results (a heap or
+  // sorted): when it ran dry short of ef and of every node, goes on from the
+  // linked nodes it did not reach, so that a walk as wide as the index
+  // returns every linked node whatever the links. Leaves them sorted.
+  void complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                SearchScratch& scratch) const;
   // Node `id`'s layer-0 list: its count, then its ids.
   const std::uint32_t* layer0_list(std::uint32_t id) const { return links(id, 0); }
   // The layer-0 lists, as a walk follows them (beam_search).
@@ -108,15 +119,21 @@ class Graph {
   // when `copies` is given.
   void layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
                     std::size_t layer, const CopyTable* copies, SearchScratch& scratch) const;
+  // Goes on with a layer-0 walk that ran dry short of `ef` results, from the
+  // linked nodes it did not reach.
+  void reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const CopyTable& copies,
+                       SearchScratch& scratch) const;
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
-  void keep_last_links(const std::uint32_t* ids, std::size_t count, std::uint32_t to);
-  void adopt(std::uint32_t id);
+  void keep_reach(std::uint32_t from, const std::uint32_t* ids, std::size_t count, std::uint32_t to);
+  bool can_spare(std::uint32_t from, std::uint32_t member, std::size_t older_members) const;
+  bool take_in(std::uint32_t from, std::uint32_t id);
+  void adopt(std::uint32_t id, SearchScratch& scratch);
 
   std::size_t layers_;
   std::size_t ef_construction_;
   std::size_t m_;   // list bound on the upper layers
   std::size_t m0_;  // list bound on layer 0
-  // e^-i for the leading i whose weight still moves the running sum of the
+  // m^-i for the leading i whose weight still moves the running sum of the
   // level draw; the rest could never end the walk, which then falls back to
   // the top level just as the walk over every weight would.
   std::vector<double> level_weights_;
@@ -132,18 +149,25 @@ class Graph {
   // another node reached (top_layer_); above that it is alone.
   std::vector<std::uint32_t> entry_upper_links_;
   std::size_t top_layer_ = 0;
-  // How many layer-0 lists hold each node: a list chosen again never drops
-  // the last one (keep_last_links), and a new node no list kept is adopted.
-  std::vector<std::uint32_t> inbound_;
+  // How many layer-0 lists of older nodes (lower ids) hold each node. Layer 0
+  // keeps two rules, whatever the data's order and scale: every node's list
+  // holds a node older than it, so a walk can always go on to older nodes, down
+  // to node 0; and every node stays in the list of a node older than it, so
+  // from node 0 a walk reaches every node (by induction on the ids). Together
+  // every linked node reaches every other. A list chosen again keeps the
+  // members these rules need (keep_reach), and a new node that no list kept
+  // is adopted (adopt).
+  std::vector<std::uint32_t> older_holders_;
 
   // Insertion scratch: the chosen neighbours of the node being inserted
   // (blocks of 1 + m_ per layer, from layer 0 up), the candidates of an
-  // overflowing list, the walk form of the node whose list overflows, and
-  // the choice among candidates.
+  // overflowing list, the walk form of the node whose list overflows, the
+  // choice among candidates, and the lists a new node is offered to.
   std::vector<std::uint32_t> chosen_;
   std::vector<ScoredId> relink_;
   WalkForms pair_form_;
   DiverseChoice diverse_;
+  std::vector<std::uint32_t> adoption_;
 };
 
 static_assert(2 * Graph::kMaxM + 1 <= kMaxBlockIds,

@@ -221,8 +221,9 @@ void HNSW::walk(const double* query, std::size_t length, std::size_t ef, SearchS
   graph_.search(measure, measure.search_query(negated.data(), length, scratch), kNearBreadth, copies_, scratch);
   std::uint32_t starts[kNearStarts * FarLinks::kWidth];
   const std::size_t count = far_links_.starts_from(scratch.results, kNearStarts, starts);
-  beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_), measure,
-                   measure.search_query(query, length, scratch), ef, &copies_, scratch);
+  const WalkQuery walk_query = measure.search_query(query, length, scratch);
+  beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_), measure, walk_query, ef, &copies_, scratch);
+  graph_.complete(measure, walk_query, ef, copies_, scratch);
 }
 
 void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const {

@@ -116,7 +116,7 @@ void HolderLinks::link_back(const WalkMeasure& measure, std::uint32_t from, std:
   // The list is full: choose again among its nodes and the newcomer. Choosing
   // costs a measure per pair: it leaves room for the next few newcomers.
   std::uint32_t ids[kMaxBlockIds];
-  diverse_.choose_again(measure, from, list, to, width_ - width_ / 4, from_form_, ids, chosen_);
+  diverse_.choose_again(measure, from, list, to, width_ - width_ / 4, FillUp::Nearest, from_form_, ids, chosen_);
   store_list(list, chosen_);
 }
 

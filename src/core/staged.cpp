@@ -41,7 +41,7 @@ void StagedBatch::store(std::size_t i, bool linked, bool walked) {
   parts_.holder_links.add_node(holder_room_);
   parts_.far_links.add_node(far_room_);
   if (linked) {
-    parts_.graph.link_node(link_room_, parts_.measure, id, level(i));
+    parts_.graph.link_node(link_room_, parts_.measure, id, level(i), parts_.scratch);
     if (parts_.far_links.kept()) parts_.far_links.link(parts_.measure, id);
   }
   if (walked)

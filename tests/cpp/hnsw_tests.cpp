@@ -73,20 +73,23 @@ void check_contract(const HNSW& index, Metric metric, std::span<const double> qu
   }
 }
 
-// The level draw of an independent reading of the rule: the walk over every weight.
-std::size_t walked_level(std::size_t layers, double u) {
+// The level draw of an independent reading of the rule: the walk over every weight m^-i.
+std::size_t walked_level(std::size_t layers, std::size_t m, double u) {
+  const auto weight = [m](std::size_t i) {
+    return std::exp(-static_cast<double>(i) * std::log(static_cast<double>(m)));
+  };
   double total = 0.0;
-  for (std::size_t i = 0; i < layers; ++i) total += std::exp(-static_cast<double>(i));
+  for (std::size_t i = 0; i < layers; ++i) total += weight(i);
   const double target = total * u;
   double running = 0.0;
   for (std::size_t i = 0; i < layers; ++i) {
-    running += std::exp(-static_cast<double>(i));
+    running += weight(i);
     if (running > target) return i;
   }
   return layers - 1;
 }
 
-const Register level_draw("levels follow the weights e^-i, one draw per node but the first", [] {
+const Register level_draw("levels follow the weights m^-i, one draw per node but the first", [] {
   for (std::size_t layers : {1, 2, 3, 5, 40, 800, 4096}) {
     LevelRandom random(1000 + layers), mirror(1000 + layers);
     HNSW index(params(2, layers, 4, 16), Metric::Euclidean, std::nullopt);
@@ -94,7 +97,7 @@ const Register level_draw("levels follow the weights e^-i, one draw per node but
     fill(index, rows, random);
     check(index.level(0) == layers - 1, "node 0 is not on the top layer");
     for (std::size_t id = 1; id < index.size(); ++id) {
-      const std::size_t expected = walked_level(layers, mirror.uniform());
+      const std::size_t expected = walked_level(layers, 4, mirror.uniform());
       check(index.level(id) == expected, "layers " + std::to_string(layers) + ": node " + std::to_string(id) +
                                              " has level " + std::to_string(index.level(id)) + ", the walk gives " +
                                              std::to_string(expected));
@@ -340,6 +343,86 @@ const Register linked_to("every node but node 0 is in some layer-0 list, on data
     }
   }
 });
+
+// Nodes reached from node 0 over layer-0 lists, forwards or (`backwards`) against them.
+std::vector<bool> reached_on_layer0(const HNSW& index, bool backwards) {
+  std::vector<std::vector<std::uint32_t>> lists(index.size());
+  for (std::size_t id = 0; id < index.size(); ++id)
+    for (const std::uint32_t other : index.neighbors(id, 0))
+      lists[backwards ? other : id].push_back(backwards ? static_cast<std::uint32_t>(id) : other);
+  std::vector<bool> reached(index.size(), false);
+  std::vector<std::uint32_t> stack{0};
+  reached[0] = true;
+  while (!stack.empty()) {
+    const std::uint32_t id = stack.back();
+    stack.pop_back();
+    for (const std::uint32_t other : lists[id]) {
+      if (reached[other]) continue;
+      reached[other] = true;
+      stack.push_back(other);
+    }
+  }
+  return reached;
+}
+
+const Register strongly_connected(
+    "layer 0 leads from every linked node to every other, whatever the data's order and scale", [] {
+      // Groups that the walk copy sees as one point, or that lie far from the
+      // rest, added before or after it: full lists once chose every link out of
+      // such a group (or into it) away.
+      std::mt19937_64 engine(43);
+      std::normal_distribution<double> normal;
+      const auto gaussian = [&](std::size_t count, std::size_t dim, double scale, double offset) {
+        std::vector<double> rows(count * dim);
+        for (double& x : rows) x = offset + scale * normal(engine);
+        return rows;
+      };
+      const auto line = [](std::size_t count, std::size_t dim) {
+        std::vector<double> rows;
+        for (std::size_t i = 0; i < count; ++i) rows.insert(rows.end(), dim, 9.0 + static_cast<double>(i));
+        return rows;
+      };
+      struct Case {
+        const char* name;
+        Metric metric;
+        std::size_t dim;
+        std::vector<std::vector<double>> batches;
+      };
+      const std::vector<Case> cases = {
+          {"tight 1e-10 after spread",
+           Metric::Euclidean,
+           4,
+           {gaussian(500, 4, 1.0, 0.0), gaussian(200, 4, 1e-10, 0.0)}},
+          {"tight 5e-320 after spread",
+           Metric::Euclidean,
+           2,
+           {gaussian(500, 2, 1.0, 0.0), gaussian(200, 2, 5e-320, 0.0)}},
+          {"line, then a cloud", Metric::Euclidean, 8, {line(20, 8), uniform_rows(1000, 8, 47)}},
+          {"a cloud, then a line", Metric::Euclidean, 8, {uniform_rows(1000, 8, 53), line(20, 8)}},
+          {"scales and offsets",
+           Metric::InnerProduct,
+           6,
+           {gaussian(400, 6, 1.0, 0.0), gaussian(100, 6, 1e-10, 0.0), gaussian(100, 6, 1e10, 0.0),
+            gaussian(100, 6, 1.0, 1e5), gaussian(100, 6, 1.0, -1e5)}},
+          {"tight directions", Metric::Cosine, 4, {gaussian(500, 4, 1.0, 0.0), gaussian(200, 4, 1e-9, 1.0)}},
+      };
+      for (const Case& c : cases) {
+        for (std::size_t m : {2, 4, 16}) {
+          for (std::uint64_t seed : {61, 67}) {
+            LevelRandom random(seed);
+            HNSW index(params(c.dim, 5, m, 4 * m), c.metric, std::nullopt);
+            for (const auto& batch : c.batches) fill(index, batch, random);
+            const std::vector<bool> from_entry = reached_on_layer0(index, false),
+                                    to_entry = reached_on_layer0(index, true);
+            for (std::size_t id = 1; id < index.size(); ++id) {
+              if (index.neighbors(id, 0).empty()) continue;  // an exact copy, linked through its original
+              check(from_entry[id] && to_entry[id], std::string(c.name) + ", m " + std::to_string(m) + ": node " +
+                                                        std::to_string(id) + " is cut off from node 0");
+            }
+          }
+        }
+      }
+    });
 
 const Register filled_lists("a list is filled up with the nearest pruned candidates", [] {
   // Points on a line, inserted in order: every farther candidate is nearer to
