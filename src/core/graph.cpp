@@ -22,14 +22,9 @@ LevelRandom& LevelRandom::for_this_thread() {
 
 Graph::Graph(std::size_t layers, std::size_t m, std::size_t ef_construction)
     : layers_(layers), ef_construction_(ef_construction), m_(std::clamp(m, std::size_t{2}, kMaxM)), m0_(2 * m_) {
-  // Each level holds about one node in m of the level below. With a share
-  // that does not shrink with m (e^-1 of the nodes on level 1 at any m), the
-  // upper layers held many nodes on short lists, and the descent through them,
-  // one node wide, stopped in whichever clump of clustered data it met first.
-  const double ln_m = std::log(static_cast<double>(m_));
   double running = 0.0;
   for (std::size_t i = 0; i < layers_; ++i) {
-    const double weight = std::exp(-static_cast<double>(i) * ln_m);
+    const double weight = std::exp(-static_cast<double>(i));
     if (running + weight == running) break;
     running += weight;
     level_weights_.push_back(weight);

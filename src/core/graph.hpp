@@ -133,7 +133,7 @@ class Graph {
   std::size_t ef_construction_;
   std::size_t m_;   // list bound on the upper layers
   std::size_t m0_;  // list bound on layer 0
-  // m^-i for the leading i whose weight still moves the running sum of the
+  // e^-i for the leading i whose weight still moves the running sum of the
   // level draw; the rest could never end the walk, which then falls back to
   // the top level just as the walk over every weight would.
   std::vector<double> level_weights_;

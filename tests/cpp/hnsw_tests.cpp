@@ -73,23 +73,20 @@ void check_contract(const HNSW& index, Metric metric, std::span<const double> qu
   }
 }
 
-// The level draw of an independent reading of the rule: the walk over every weight m^-i.
-std::size_t walked_level(std::size_t layers, std::size_t m, double u) {
-  const auto weight = [m](std::size_t i) {
-    return std::exp(-static_cast<double>(i) * std::log(static_cast<double>(m)));
-  };
+// The level draw of an independent reading of the rule: the walk over every weight.
+std::size_t walked_level(std::size_t layers, double u) {
   double total = 0.0;
-  for (std::size_t i = 0; i < layers; ++i) total += weight(i);
+  for (std::size_t i = 0; i < layers; ++i) total += std::exp(-static_cast<double>(i));
   const double target = total * u;
   double running = 0.0;
   for (std::size_t i = 0; i < layers; ++i) {
-    running += weight(i);
+    running += std::exp(-static_cast<double>(i));
     if (running > target) return i;
   }
   return layers - 1;
 }
 
-const Register level_draw("levels follow the weights m^-i, one draw per node but the first", [] {
+const Register level_draw("levels follow the weights e^-i, one draw per node but the first", [] {
   for (std::size_t layers : {1, 2, 3, 5, 40, 800, 4096}) {
     LevelRandom random(1000 + layers), mirror(1000 + layers);
     HNSW index(params(2, layers, 4, 16), Metric::Euclidean, std::nullopt);
@@ -97,7 +94,7 @@ const Register level_draw("levels follow the weights m^-i, one draw per node but
     fill(index, rows, random);
     check(index.level(0) == layers - 1, "node 0 is not on the top layer");
     for (std::size_t id = 1; id < index.size(); ++id) {
-      const std::size_t expected = walked_level(layers, 4, mirror.uniform());
+      const std::size_t expected = walked_level(layers, mirror.uniform());
       check(index.level(id) == expected, "layers " + std::to_string(layers) + ": node " + std::to_string(id) +
                                              " has level " + std::to_string(index.level(id)) + ", the walk gives " +
                                              std::to_string(expected));
