@@ -11,6 +11,7 @@
 #include "core/copies.hpp"
 #include "core/scored.hpp"
 #include "core/search_scratch.hpp"
+#include "core/top_k.hpp"
 #include "core/walk_measure.hpp"
 
 namespace tamsel {
@@ -23,20 +24,10 @@ inline constexpr std::size_t kMaxBlockIds = 257;
 // (when given) lists; the results keep the `ef` nearest.
 inline void admit_node(double distance, std::uint32_t id, std::size_t ef, const CopyTable* copies,
                        std::vector<ScoredId>& results) {
-  // False when the node is the one dropped as the farthest.
-  const auto add = [&](std::uint32_t node) {
-    results.push_back({distance, node});
-    std::push_heap(results.begin(), results.end(), ScoredBefore{});
-    if (results.size() <= ef) return true;
-    std::pop_heap(results.begin(), results.end(), ScoredBefore{});
-    const bool kept = results.back().id != node;
-    results.pop_back();
-    return kept;
-  };
   // Copies come in ascending ids: after one is dropped, every later one would be.
-  if (!add(id) || copies == nullptr) return;
+  if (!offer_best(results, ef, {distance, id}) || copies == nullptr) return;
   for (const std::uint32_t copy : copies->copies_of(id)) {
-    if (!add(copy)) break;
+    if (!offer_best(results, ef, {distance, copy})) break;
   }
 }
 
@@ -114,7 +105,7 @@ template <class Lists>
 void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
                  const CopyTable* copies, SearchScratch& scratch) {
   expand(lists, measure, query, ef, copies, scratch);
-  std::sort_heap(scratch.results.begin(), scratch.results.end(), ScoredBefore{});
+  sort_best(scratch.results);
 }
 
 // A walk that starts from the nodes `starts`, each measured once, and then

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/kernels.hpp"
+#include "core/top_k.hpp"
 
 namespace tamsel {
 
@@ -26,29 +27,15 @@ Result<std::vector<ScoredId>, FlatError> Flat::search(std::span<const double> qu
   if (keep == 0) return best;
   best.reserve(keep);
 
-  // A max-heap of the `keep` best entries seen so far: its top is the entry a
-  // better one replaces. The (score, id) order is total, so the list equals the
-  // first `keep` pops of a min-heap over all n entries.
-  auto worse_on_top = [](const ScoredId& a, const ScoredId& b) { return scored_before(a, b); };
   constexpr std::size_t kBlock = 256;
   double scores[kBlock];
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
     if (interruption.stop_after(count * dim_)) return FlatError::Interrupted;
     score_rows(metric_, query.data(), dim_, values_.data() + first * dim_, count, scores);
-    for (std::size_t j = 0; j < count; ++j) {
-      const ScoredId entry{scores[j], first + j};
-      if (best.size() < keep) {
-        best.push_back(entry);
-        std::push_heap(best.begin(), best.end(), worse_on_top);
-      } else if (scored_before(entry, best.front())) {
-        std::pop_heap(best.begin(), best.end(), worse_on_top);
-        best.back() = entry;
-        std::push_heap(best.begin(), best.end(), worse_on_top);
-      }
-    }
+    for (std::size_t j = 0; j < count; ++j) offer_best(best, keep, {scores[j], first + j});
   }
-  std::sort_heap(best.begin(), best.end(), worse_on_top);
+  sort_best(best);
   return best;
 }
 

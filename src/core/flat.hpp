@@ -19,11 +19,9 @@ class Flat {
   Flat(std::size_t dim, Metric metric) : dim_(dim), metric_(metric) {}
 
   std::size_t dim() const { return dim_; }
-  Metric metric() const { return metric_; }
   std::size_t size() const { return dim_ == 0 ? 0 : values_.size() / dim_; }
   // Emptiness looks at the stored numbers: a dim-0 index never holds any.
   bool empty() const { return values_.empty(); }
-  std::span<const double> vector(std::size_t id) const { return {values_.data() + id * dim_, dim_}; }
 
   // Makes room for `values` more numbers, so the appends that follow cannot fail.
   void reserve_more(std::size_t values);

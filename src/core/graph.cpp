@@ -148,7 +148,7 @@ void Graph::reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, 
     scratch.queue.push_back({distance, id});
     expand(layer0_lists(), measure, query, ef, &copies, scratch);
   }
-  std::sort_heap(results.begin(), results.end(), ScoredBefore{});
+  sort_best(results);
 }
 
 void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/staged.hpp"
+#include "core/top_k.hpp"
 #include "core/walk_measure.hpp"
 
 namespace tamsel {
@@ -137,10 +138,7 @@ void HNSW::score_holders(const double* query, std::size_t length, std::span<cons
   results.reserve(holders.size());
   for (const std::uint32_t id : holders) results.push_back({0.0, id});
   store_.score_exactly(metric_, query, length, results);
-  keep = std::min(keep, results.size());
-  std::partial_sort(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(keep), results.end(),
-                    ScoredBefore{});
-  results.resize(keep);
+  keep_best(results, keep);
 }
 
 std::size_t HNSW::shortlist(std::size_t k) const {
@@ -183,20 +181,9 @@ void HNSW::score_holders_on_codes(const double* query, std::size_t length, std::
   results.clear();
   shortlist = std::min(shortlist, holders.size());
   results.reserve(shortlist + 1);
-  for (std::size_t j = 0; j < holders.size(); ++j) {
-    if (results.size() == shortlist && !nearer(measures[j], results.front().score)) continue;
-    results.push_back({measures[j], holders[j]});
-    std::push_heap(results.begin(), results.end(), ScoredBefore{});
-    if (results.size() > shortlist) {
-      std::pop_heap(results.begin(), results.end(), ScoredBefore{});
-      results.pop_back();
-    }
-  }
+  for (std::size_t j = 0; j < holders.size(); ++j) offer_best(results, shortlist, {measures[j], holders[j]});
   store_.score_exactly(metric_, query, length, results);
-  keep = std::min(keep, results.size());
-  std::partial_sort(results.begin(), results.begin() + static_cast<std::ptrdiff_t>(keep), results.end(),
-                    ScoredBefore{});
-  results.resize(keep);
+  keep_best(results, keep);
 }
 
 void HNSW::find_far(const double* vector, std::span<const ScoredId> near, SearchScratch& scratch) {
