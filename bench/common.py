@@ -23,12 +23,6 @@ SELECTIVITIES = (("p50", 0.5), ("p10", 0.1), ("p1", 0.01), ("p01", 0.001))
 # Shares of the vectors that the filtered grid selects, each once with an
 # attribute drawn apart from the vectors and once with one that follows them.
 FILTER_SHARES = (1.0, 0.5, 0.2, 0.1, 0.05, 0.02, 0.01, 0.001)
-# The planner of a filtered search (HNSW::filter_path in src/core/hnsw.cpp),
-# its constants copied: the benchmark names the path that answered each row.
-PLAN_RESCORE = 4
-PLAN_EXACT_SHORTLISTS = 4
-PLAN_SCAN_PER_EF = 50
-PLAN_HOLDERS_MET = 5
 # A filtered or unfiltered answer is "good enough" from this recall on.
 RECALL_GOAL = 0.95
 # Vectors that PyHNSW.insert adds one call at a time (PyFlat.insert takes all n).
@@ -182,20 +176,6 @@ def selection_lists(n, seed):
 def metadata_for(n, chosen):
     member = {name: set(ids) for name, ids in chosen.items()}
     return [[(name, 1 if i in member[name] else 0) for name, _ in SELECTIVITIES] for i in range(n)]
-
-
-def filter_path(holders, n, ef, k=K):
-    """The path PyHNSW takes for a filter whose value `holders` of `n` vectors hold."""
-    few = holders <= PLAN_EXACT_SHORTLISTS * max(ef, PLAN_RESCORE * min(k, ef))
-    if holders == n and not few:
-        return "whole"
-    if few:
-        return "exact"
-    if holders <= PLAN_SCAN_PER_EF * ef:
-        return "codes"
-    if holders * EF_CONSTRUCTION >= n * PLAN_HOLDERS_MET:
-        return "holders"
-    return "codes"
 
 
 def log(message):

@@ -344,19 +344,19 @@ def filtered_table(filt, title="synthetic data"):
             r = rows_in["%s%g" % (kind, share)]
             if kind == "i":
                 row.append(num(r["matching"]))
-            row.append("%.3f / %s / %s" % (r["recall"], ratio(r["qps"], unf), r["path"]))
+            row.append("%.3f / %s" % (r["recall"], ratio(r["qps"], unf)))
         rows.append(row)
     return (
         "### Filtered search, %s (tamsel, ef_search = %d, k = 10)\n\n" % (title, filt["ef"])
         + table(
-            ["selects", "matching", "drawn apart: recall@10 / x unfiltered / path", "following the vectors: same"],
+            ["selects", "matching", "drawn apart: recall@10 / x unfiltered", "following the vectors: same"],
             [r[:4] if r[0] != "-" else ["none", r[1], "%s / %s q/s" % (r[2], r[3]), ""] for r in rows],
         )
         + "\n\nRecall against the exact answer among the matching vectors; queries per second over the "
         "unfiltered figure of the same index, measured in the same passes. One attribute per share is drawn "
-        "at random, the other holds the vectors farthest along a direction through the data. The path is "
-        "the planner's choice (exact: the holders scored exactly; codes: scored on the walk copy, the "
-        "nearest few again exactly; holders: a walk over the links among the holders of the value). ef_search is the smallest of the sweep whose unfiltered recall reached %.2f; the "
+        "at random, the other holds the vectors farthest along a direction through the data. Which path "
+        "answers each share is the planner's choice: bench/cpp/filter_paths names it and measures every "
+        "path beside it. ef_search is the smallest of the sweep whose unfiltered recall reached %.2f; the "
         "index was built with metadata in %.1f s." % (RECALL_GOAL, filt["build_s"])
     )
 

@@ -568,7 +568,6 @@ def filtered_suite(data, queries, hnsw, rounds, seed=0):
             "matching": len(chosen[name]),
             "recall": recalls[name],
             "qps": len(qs) / best[name],
-            "path": common.filter_path(len(chosen[name]), n, ef),
         }
     return out
 

@@ -34,7 +34,7 @@ Measured measure(const HNSW& index, const std::vector<double>& rows, const std::
   std::vector<std::vector<ScoredId>> answers;
   const double start = cpu_seconds();
   for (std::size_t qi = 0; qi < count; ++qi)
-    answers.push_back(index.search({queries.data() + qi * dim, dim}, 10, filter).value());
+    answers.push_back(index.search({queries.data() + qi * dim, dim}, {.k = 10, .filter = filter}).value());
   const double elapsed = cpu_seconds() - start;
   double total = 0.0;
   for (std::size_t qi = 0; qi < count; ++qi) {

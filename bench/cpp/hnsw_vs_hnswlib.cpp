@@ -222,9 +222,8 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
   std::vector<std::uint32_t> found(o.queries * kK, 0);
   // One graph, swept over the search breadths.
   for (std::size_t ef : o.efs) {
-    index.set_ef_search(ef);
     auto one = [&](std::size_t q) {
-      auto result = index.search(std::span<const double>(&queries[q * o.dim], o.dim), kK, nullptr);
+      auto result = index.search(std::span<const double>(&queries[q * o.dim], o.dim), {.k = kK, .ef = ef});
       const auto& hits = result.value();
       for (std::size_t j = 0; j < hits.size() && j < kK; ++j)
         found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);

@@ -4,54 +4,13 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/filter_plan.hpp"
 #include "core/staged.hpp"
 #include "core/top_k.hpp"
 #include "core/walk_measure.hpp"
 
 namespace tamsel {
 namespace {
-
-// The planner of a filtered search (HNSW::filter_path). Its constants were
-// measured on this code, single-threaded, k = 10, ef_search = 40, 200 queries,
-// every path forced on one index beside the unfiltered search of the same
-// index (bench/cpp/filter_paths): the sentence embeddings of the benchmark's
-// real set (384-d, unit norm, Euclidean), 30,000 to 100,000 of them, with
-// attributes drawn apart from the vectors and ones that follow them, held by
-// 1% to 100% of the nodes.
-//
-// The shortlist re-scored exactly after a scan or a walk on the walk copy:
-// kRescore times the results asked for, and at least ef_search. At 4 the
-// scan found the exact answer (recall@10 1.000) at every share.
-constexpr std::size_t kRescore = 4;
-// Holders up to this many shortlists are all scored exactly (filter_path).
-constexpr std::size_t kExactShortlists = 4;
-// The walk over the holder links keeps this many times ef_search candidates:
-// at once ef_search it found recall@10 0.93-0.95 on the following attributes
-// at 10% to 50% (50,000 nodes), at twice 0.96-0.98 (100,000 nodes), still at
-// 1.05-1.59x the unfiltered rate.
-constexpr std::size_t kHolderBreadth = 2;
-// A query that no holder lies next to (nothing where the graph's descent
-// meets layer 0 holds the value) has its nearest holders spread over several
-// clumps at about the same distance, and the walk needs a wider breadth to
-// keep them all. On 100,000 rows of the benchmark's mixture (128-d), with an
-// attribute that follows the vectors at 5% to 50%: twice ef_search found
-// recall@10 0.939-0.965, four times 0.958-0.983, five times 0.964-0.986, six
-// times 0.958-0.986 (with fewer starts), at 0.6-0.8x the unfiltered rate.
-constexpr std::size_t kFarBreadth = 5;
-// A node's holder links are chosen among the holders its insertion walk met
-// (ef_construction nodes) and, when it met few, those a walk over the holder
-// links finds: the holder walk needs about this many of them met, on
-// average, to find recall@10 0.95. At 100,000 nodes and ef_construction
-// 200, measured before that walk was added, it found 0.914-0.960 at 1% (2
-// met), 0.958-0.972 at 2% (4), 0.952-0.982 at 5% (10) and 0.967-0.979 at
-// 10% (20).
-constexpr std::size_t kHoldersMet = 5;
-// Scanning the holders on the walk copy reads every holder's row in id
-// order; the holder walk reads a few times ef_search rows out of order. At
-// 1,000 holders (25 times ef_search) the scan ran at 1.89-2.35x the
-// unfiltered rate, at 2,000 at 1.41x, where the holder walk ran at
-// 2.08-2.33x; at 5,000 the scan at 0.43-0.57x, the walk at 1.57-1.69x.
-constexpr std::size_t kScanPerEf = 50;
 
 // A similarity search whose target lies outside the data (WalkSpace::
 // target_outside) walks kNearBreadth wide towards the query's own point
@@ -64,11 +23,6 @@ constexpr std::size_t kScanPerEf = 50;
 constexpr std::size_t kNearBreadth = 8;
 constexpr std::size_t kNearStarts = 8;
 constexpr std::size_t kFarListBreadth = 32;
-
-std::size_t saturating_product(std::size_t a, std::size_t b) {
-  std::size_t product;
-  return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::size_t>::max() : product;
-}
 
 // Levels are stored as Graph::Level; the caller refuses larger values first.
 std::size_t served_layers(std::size_t layers) {
@@ -141,27 +95,6 @@ void HNSW::score_holders(const double* query, std::size_t length, std::span<cons
   keep_best(results, keep);
 }
 
-std::size_t HNSW::shortlist(std::size_t k) const {
-  return std::max(ef_search_, saturating_product(kRescore, std::min(k, ef_search_)));
-}
-
-FilterPath HNSW::filter_path(std::size_t holders, std::size_t k) const {
-  // Up to a few shortlists the scan costs more than it saves: mapping the
-  // query into the walk space, then the shortlist scored again. At 100 and
-  // 117 holders (0.1%, shortlist 40) the exact scores ran at 3.92x and 2.69x
-  // the unfiltered rate, the scan at 2.67x and 2.94x.
-  const bool few = holders <= saturating_product(kExactShortlists, shortlist(k));
-  // A filter that every node passes asks for the unfiltered search (which
-  // reaches linked nodes alone: a few are all scored instead).
-  if (holders == size() && !few) return FilterPath::Whole;
-  if (forced_path_) return *forced_path_;
-  if (few) return FilterPath::Exact;
-  if (holders <= saturating_product(kScanPerEf, ef_search_)) return FilterPath::Codes;
-  const bool linked_enough =
-      saturating_product(holders, graph_.ef_construction()) >= saturating_product(size(), kHoldersMet);
-  return linked_enough ? FilterPath::Holders : FilterPath::Codes;
-}
-
 void HNSW::score_holders_on_codes(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
                                   std::size_t keep, std::size_t shortlist, SearchScratch& scratch) const {
   const WalkMeasure measure(metric_, store_);
@@ -219,7 +152,8 @@ void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId
 }
 
 void HNSW::walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
-                        std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const {
+                        std::span<const std::uint32_t> holders, const FilterPlan& plan, std::size_t keep,
+                        SearchScratch& scratch) const {
   const WalkMeasure measure(metric_, store_);
   const WalkQuery walk = measure.search_query(query, length, scratch);
   // The holders among the node where the graph's descent meets layer 0 and
@@ -233,52 +167,54 @@ void HNSW::walk_holders(const double* query, std::size_t length, std::size_t att
   };
   consider(entry);
   for (const std::uint32_t id : graph_.neighbors(entry, 0)) consider(id);
-  const std::size_t breadth = near_count > 0 ? kHolderBreadth : kFarBreadth;
-  holder_links_.search(measure, walk, attribute, holders, {near, near_count}, saturating_product(breadth, ef_search_),
+  holder_links_.search(measure, walk, attribute, holders, {near, near_count}, plan.holder_breadth(near_count > 0),
                        scratch);
   std::vector<ScoredId>& results = scratch.results;
-  const std::size_t keep = std::min(k, ef_search_);
   // Links that leave some holders apart (an index of empty vectors has none)
   // find too few of them; the scan finds them all.
   if (results.size() < std::min(keep, holders.size())) {
-    score_holders_on_codes(query, length, holders, keep, shortlist(k), scratch);
+    score_holders_on_codes(query, length, holders, keep, plan.shortlist(), scratch);
     return;
   }
-  results.resize(std::min(results.size(), shortlist(k)));
+  results.resize(std::min(results.size(), plan.shortlist()));
   rescore(query, length, results);
 }
 
-Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> query, std::size_t k,
-                                                      const Filter* filter) const {
+Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> query, const SearchParams& params) const {
+  const std::size_t ef = params.ef.value_or(ef_search_);
   if (store_.empty()) return std::vector<ScoredId>{};
   if (graph_.layers() == 0) return HNSWError::InvalidLayer;
   // Each layer search checks its breadth, then its layer, then the filter.
   // The first one is the top layer's one-result search, or the layer-0
   // search itself when that is the only layer.
-  if (graph_.layers() == 1 && ef_search_ == 0) return HNSWError::InvalidEF;
+  if (graph_.layers() == 1 && ef == 0) return HNSWError::InvalidEF;
   std::optional<MetadataStore::Target> target;
-  if (filter != nullptr) {
-    auto resolved = metadata_.resolve(*filter);
+  if (params.filter != nullptr) {
+    auto resolved = metadata_.resolve(*params.filter);
     if (!resolved.ok()) return resolved.error();
     target = resolved.value();
   }
-  if (ef_search_ == 0) return HNSWError::InvalidEF;
+  if (ef == 0) return HNSWError::InvalidEF;
 
   const double* q = query.data();
   const std::size_t length = query.size();
-  const std::size_t keep = std::min(k, ef_search_);
+  const std::size_t keep = std::min(params.k, ef);
   const auto scratch = scratch_.lease(size());
   std::vector<ScoredId>& results = scratch->results;
   const std::span<const std::uint32_t> holders = target ? metadata_.holders(*target) : std::span<const std::uint32_t>{};
-  switch (target ? filter_path(holders.size(), k) : FilterPath::Whole) {
+  const FilterPlan plan(size(), graph_.ef_construction(), params.k, ef);
+  FilterPath path = target ? plan.path(holders.size()) : FilterPath::Whole;
+  // A filter that every node passes is searched as none, whatever is asked.
+  if (target && params.path && path != FilterPath::Whole) path = *params.path;
+  switch (path) {
     case FilterPath::Whole:
-      walk(q, length, ef_search_, *scratch);
+      walk(q, length, ef, *scratch);
       rescore(q, length, results);
       break;
     case FilterPath::Exact: score_holders(q, length, holders, keep, results); break;
-    case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, shortlist(k), *scratch); break;
+    case FilterPath::Codes: score_holders_on_codes(q, length, holders, keep, plan.shortlist(), *scratch); break;
     case FilterPath::Holders:
-      walk_holders(q, length, target->position, target->filter->value, holders, k, *scratch);
+      walk_holders(q, length, target->position, target->filter->value, holders, plan, keep, *scratch);
       break;
   }
   const std::size_t count = std::min(keep, results.size());

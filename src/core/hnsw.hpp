@@ -14,6 +14,7 @@
 #include "core/errors.hpp"
 #include "core/far_links.hpp"
 #include "core/filter.hpp"
+#include "core/filter_plan.hpp"
 #include "core/graph.hpp"
 #include "core/holder_links.hpp"
 #include "core/interruption.hpp"
@@ -27,12 +28,15 @@
 
 namespace tamsel {
 
-// How a filtered search finds the matching nodes (HNSW::filter_path).
-enum class FilterPath {
-  Whole,    // every node holds the value: the unfiltered walk
-  Exact,    // every holder of the value scored exactly
-  Codes,    // every holder scored on the walk copy, the nearest few again exactly
-  Holders,  // a walk over the links among the holders of the value (holder_links.hpp)
+// What one search asks for, besides the query: settings that hold for this
+// call alone.
+struct SearchParams {
+  std::size_t k = 1;
+  std::optional<std::size_t> ef = std::nullopt;  // the breadth of the walk; the index's ef_search when absent
+  const Filter* filter = nullptr;
+  // The path of a filtered search; the planner chooses when absent (tests and
+  // tools impose one; a filter every node passes is searched as none).
+  std::optional<FilterPath> path = std::nullopt;
 };
 
 struct HNSWParams {
@@ -72,20 +76,9 @@ class HNSW {
   std::optional<HNSWError> create(VectorRows rows, std::span<const MetadataRecord> records, LevelRandom& random,
                                   Interruption interruption = {});
 
-  // Ascending score order, NaN last, at most min(k, ef_search) results,
-  // only nodes that match `filter` when one is given.
-  Result<std::vector<ScoredId>, HNSWError> search(std::span<const double> query, std::size_t k,
-                                                  const Filter* filter) const;
-
-  // Tools that sweep the search breadth over one graph (benchmarks) set it
-  // here; Python fixes it at construction.
-  void set_ef_search(std::size_t ef_search) { ef_search_ = ef_search; }
-
-  // The path a filtered search whose value `holders` nodes hold takes for `k`
-  // results; tests and tools may impose one (nullopt: the planner chooses)
-  // for a filter that some node fails.
-  FilterPath filter_path(std::size_t holders, std::size_t k) const;
-  void force_filter_path(std::optional<FilterPath> path) { forced_path_ = path; }
+  // Ascending score order, NaN last, at most min(k, ef) results, only nodes
+  // that match the filter when one is given.
+  Result<std::vector<ScoredId>, HNSWError> search(std::span<const double> query, const SearchParams& params) const;
 
   // Read-only views of the graph, for tests and tools.
   std::size_t level(std::size_t id) const { return graph_.level(id); }
@@ -106,7 +99,8 @@ class HNSW {
   // The nearest of the holders found by a walk over their links, scored
   // exactly into scratch.results.
   void walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
-                    std::span<const std::uint32_t> holders, std::size_t k, SearchScratch& scratch) const;
+                    std::span<const std::uint32_t> holders, const FilterPlan& plan, std::size_t keep,
+                    SearchScratch& scratch) const;
   // The nearest `ef` nodes found by the graph walk, into scratch.results.
   void walk(const double* query, std::size_t length, std::size_t ef, SearchScratch& scratch) const;
   // The least similar nodes to row `vector` that a walk from the far lists
@@ -114,10 +108,8 @@ class HNSW {
   void find_far(const double* vector, std::span<const ScoredId> near, SearchScratch& scratch);
   // Scores a walk's results exactly and sorts them.
   void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;
-  std::size_t shortlist(std::size_t k) const;
 
   std::size_t ef_search_;
-  std::optional<FilterPath> forced_path_;
   Metric metric_;
   VectorStore store_;
   Graph graph_;

@@ -5,27 +5,12 @@
 #include <vector>
 
 #include "core/beam_search.hpp"
+#include "core/filter_plan.hpp"
 #include "core/room.hpp"
 
 namespace tamsel {
 namespace {
 
-// A search measures this many holders spread evenly over their ids: a coarse
-// map of where the holders lie, wherever the graph's upper layers lead.
-constexpr std::size_t kSpread = 128;
-// Greedy descents start from the nearest few holders found next to the query
-// and the nearest few spread ones. On data in separate clumps the nearest
-// holders of a query that lies among none (nothing next to it holds the
-// value) sit in several clumps at about the same distance, and the walk
-// finds only those it starts in or is wide enough to reach: then it starts
-// from more. Measured on 100,000 rows of the benchmark's mixture (128-d,
-// euclidean, ef_search 40, the far walk five times as wide), with an
-// attribute that follows the vectors held by 5% to 50%: 2 far starts found
-// recall@10 0.946-0.980, 8 0.958-0.986, 16 0.964-0.986, 24 0.958-0.983
-// (at four times as wide).
-constexpr std::size_t kNearStarts = 2;
-constexpr std::size_t kSpreadStarts = 2;
-constexpr std::size_t kFarStarts = 16;
 // A node's list is chosen among the nearest this many times its length of
 // the holders its walk met: choosing costs a measure per pair.
 constexpr std::size_t kConsidered = 4;
@@ -155,28 +140,29 @@ void HolderLinks::search(const WalkMeasure& measure, const WalkQuery& query, std
   scratch.queue.clear();
   if (holders.empty()) return;
   // The near holders first, then the spread ones, each measured once.
-  std::uint32_t ids[kMaxNear + kSpread];
-  double distances[kMaxNear + kSpread];
+  std::uint32_t ids[kMaxNear + FilterPlan::kSpread];
+  double distances[kMaxNear + FilterPlan::kSpread];
   std::size_t near_count = 0;
   for (const std::uint32_t id : near.first(std::min(near.size(), kMaxNear))) {
     if (scratch.visited.visit(id)) ids[near_count++] = id;
   }
   std::size_t count = near_count;
-  const std::size_t spread = std::min(kSpread, holders.size());
+  const std::size_t spread = std::min(FilterPlan::kSpread, holders.size());
   for (std::size_t j = 0; j < spread; ++j) {
     const std::uint32_t id = holders[j * holders.size() / spread];
     if (scratch.visited.visit(id)) ids[count++] = id;
   }
   for (std::size_t j = 0; j < count; ++j) measure.prefetch(ids[j]);
   measure.score(query, ids, count, distances);
-  ScoredId seeds[kMaxNear + kSpread];
+  ScoredId seeds[kMaxNear + FilterPlan::kSpread];
   for (std::size_t j = 0; j < count; ++j) {
     seeds[j] = {distances[j], ids[j]};
     admit_node(distances[j], ids[j], ef, nullptr, scratch.results);
   }
   ScoredId* const spread_seeds = seeds + near_count;
-  const std::size_t near_starts = std::min(kNearStarts, near_count);
-  const std::size_t spread_starts = std::min(near_count > 0 ? kSpreadStarts : kFarStarts, count - near_count);
+  const HolderStarts starts = FilterPlan::holder_starts(near_count > 0);
+  const std::size_t near_starts = std::min(starts.near, near_count);
+  const std::size_t spread_starts = std::min(starts.from_spread, count - near_count);
   std::partial_sort(seeds, seeds + near_starts, spread_seeds, ScoredBefore{});
   std::partial_sort(spread_seeds, spread_seeds + spread_starts, seeds + count, ScoredBefore{});
   // Each descent ends where no neighbour is nearer: the walk then starts at

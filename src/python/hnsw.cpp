@@ -78,7 +78,7 @@ StoredVectorHits search(const HNSW& index, std::vector<double> query, std::optio
     if (!value) raise_unsupported_filter_type();
     filter.emplace(Filter{std::move(filter_pair->name), std::move(*value)});
   }
-  auto found = index.search(query, k.value_or(1), filter ? &*filter : nullptr);
+  auto found = index.search(query, {.k = k.value_or(1), .filter = filter ? &*filter : nullptr});
   if (!found.ok()) raise_search_error(found.error());
   return stored_vector_hits(index, found.value());
 }

@@ -118,7 +118,7 @@ const Register empty_index("an empty index returns nothing, whatever k, filter o
         const HNSW index(params(3, layers, 16, 200, ef_search), Metric::Euclidean, schema);
         const double query[] = {1, 2, 3};
         for (const Filter* filter : {static_cast<const Filter*>(nullptr), &bad}) {
-          const auto found = found_or_fail(index.search(query, 10, filter));
+          const auto found = found_or_fail(index.search(query, {.k = 10, .filter = filter}));
           check(found.empty(), "an empty index found something");
         }
       }
@@ -134,10 +134,10 @@ const Register single_node("an index of one node finds it for every k >= 1 and e
       const double stored[] = {1, 2, 3}, query[] = {1, 2, 5};
       check(!index.insert(stored, nullptr, random), "insert failed");
       for (std::size_t k : {1, 7}) {
-        const auto found = found_or_fail(index.search(query, k, nullptr));
+        const auto found = found_or_fail(index.search(query, {.k = k}));
         check(found.size() == 1 && found[0].id == 0 && found[0].score == 2.0, "node 0 not found");
       }
-      check(found_or_fail(index.search(query, 0, nullptr)).empty(), "k = 0 found something");
+      check(found_or_fail(index.search(query, {.k = 0})).empty(), "k = 0 found something");
     }
   }
 });
@@ -155,21 +155,21 @@ const Register search_errors("search errors come in the order of the layer-searc
       fill(index, rows, random);
       return index;
     };
-    check_error(make(0, 0, std::nullopt).search(q, 1, &on_a), HNSWError::InvalidLayer);
+    check_error(make(0, 0, std::nullopt).search(q, {.k = 1, .filter = &on_a}), HNSWError::InvalidLayer);
     // One layer: layer 0's search checks its breadth before the filter.
-    check_error(make(1, 0, std::nullopt).search(q, 1, &on_a), HNSWError::InvalidEF);
-    check_error(make(1, 50, std::nullopt).search(q, 1, &on_a), HNSWError::NoSchema);
-    check_error(make(1, 50, Schema{}).search(q, 1, &on_a), HNSWError::EmptySchema);
-    check_error(make(1, 50, Schema{"a"}).search(q, 1, &on_case), HNSWError::AttributeNotFound);
+    check_error(make(1, 0, std::nullopt).search(q, {.k = 1, .filter = &on_a}), HNSWError::InvalidEF);
+    check_error(make(1, 50, std::nullopt).search(q, {.k = 1, .filter = &on_a}), HNSWError::NoSchema);
+    check_error(make(1, 50, Schema{}).search(q, {.k = 1, .filter = &on_a}), HNSWError::EmptySchema);
+    check_error(make(1, 50, Schema{"a"}).search(q, {.k = 1, .filter = &on_case}), HNSWError::AttributeNotFound);
     // More layers: the top layer's one-result search reports the filter first.
     for (std::size_t layers : {2, 5}) {
-      check_error(make(layers, 0, std::nullopt).search(q, 1, &on_a), HNSWError::NoSchema);
-      check_error(make(layers, 0, Schema{}).search(q, 1, &on_a), HNSWError::EmptySchema);
-      check_error(make(layers, 0, Schema{"b"}).search(q, 1, &on_a), HNSWError::AttributeNotFound);
-      check_error(make(layers, 0, Schema{"a"}).search(q, 1, &on_a), HNSWError::InvalidEF);
-      check_error(make(layers, 0, Schema{"a"}).search(q, 1, nullptr), HNSWError::InvalidEF);
+      check_error(make(layers, 0, std::nullopt).search(q, {.k = 1, .filter = &on_a}), HNSWError::NoSchema);
+      check_error(make(layers, 0, Schema{}).search(q, {.k = 1, .filter = &on_a}), HNSWError::EmptySchema);
+      check_error(make(layers, 0, Schema{"b"}).search(q, {.k = 1, .filter = &on_a}), HNSWError::AttributeNotFound);
+      check_error(make(layers, 0, Schema{"a"}).search(q, {.k = 1, .filter = &on_a}), HNSWError::InvalidEF);
+      check_error(make(layers, 0, Schema{"a"}).search(q, {.k = 1}), HNSWError::InvalidEF);
     }
-    check(make(3, 50, Schema{"b", "a", "a"}).search(q, 1, &on_a).ok(), "duplicate names refused");
+    check(make(3, 50, Schema{"b", "a", "a"}).search(q, {.k = 1, .filter = &on_a}).ok(), "duplicate names refused");
   }
 });
 
@@ -186,7 +186,7 @@ const Register no_construction_breadth("ef_construction 0 stores each node, then
   }
   // The failed nodes keep their records.
   const Filter tagged{"tag", Metadata(Metadata::Integer{9})};
-  const auto found = found_or_fail(index.search({rows.data() + 4, 2}, 5, &tagged));
+  const auto found = found_or_fail(index.search({rows.data() + 4, 2}, {.k = 5, .filter = &tagged}));
   check(found.size() == 3 && found[0].id == 2 && found[0].score == 0.0, "failed nodes not found");
 
   HNSW batch(params(2, 1, 16, 0), Metric::Euclidean, std::nullopt);
@@ -205,7 +205,7 @@ const Register no_layers("layers 0 stores vectors without links; searches report
   check(!index.insert({rows.data(), 4}, nullptr, random), "insert failed");
   check(index.size() == 21, "nodes missing");
   for (std::size_t id = 0; id < index.size(); ++id) check(index.neighbors(id, 0).empty(), "a node was linked");
-  check_error(index.search({rows.data(), 4}, 3, nullptr), HNSWError::InvalidLayer);
+  check_error(index.search({rows.data(), 4}, {.k = 3}), HNSWError::InvalidLayer);
 });
 
 const Register zero_dim("dim 0 stores empty vectors and searches return nothing", [] {
@@ -216,7 +216,7 @@ const Register zero_dim("dim 0 stores empty vectors and searches return nothing"
     check(!index.create({nullptr, 2}, {}, random), "create of empty vectors failed");
     check(index.size() == 5 && index.vector(4).empty(), "nodes not counted");
     const Filter missing{"b", Metadata(Metadata::Integer{1})};
-    check(found_or_fail(index.search({}, 3, &missing)).empty(), "found something");
+    check(found_or_fail(index.search({}, {.k = 3, .filter = &missing})).empty(), "found something");
   }
 });
 
@@ -231,7 +231,8 @@ const Register create_checks("create refuses a batch before storing any of it", 
   // No records at all: the nodes are stored without any and match no filter.
   check(!with_schema.create({rows.data(), 3}, {}, random), "records left out should be accepted");
   const Filter on_a{"a", Metadata(Metadata::Integer{1})};
-  check(found_or_fail(with_schema.search({rows.data(), 2}, 3, &on_a)).empty(), "a node without record matched");
+  check(found_or_fail(with_schema.search({rows.data(), 2}, {.k = 3, .filter = &on_a})).empty(),
+        "a node without record matched");
 
   HNSW without_schema(params(2), Metric::Euclidean, std::nullopt);
   check(!without_schema.create({rows.data(), 3}, two, random), "records must be ignored without schema");
@@ -256,22 +257,22 @@ const Register contract("results: ascending exact distances, NaN last, each node
     for (std::size_t k : {1, 10, 100}) {
       for (std::size_t qi = 0; qi < 20; ++qi) {
         const std::span<const double> query(queries.data() + qi * dim, dim);
-        const auto found = found_or_fail(index.search(query, k, nullptr));
+        const auto found = found_or_fail(index.search(query, {.k = k}));
         check_contract(index, metric, query, found, std::min<std::size_t>(k, 20));
         check(found.size() == std::min<std::size_t>(k, 20), "fewer results than min(k, ef_search)");
-        const auto again = found_or_fail(index.search(query, k, nullptr));
+        const auto again = found_or_fail(index.search(query, {.k = k}));
         check(again.size() == found.size() &&
                   std::equal(found.begin(), found.end(), again.begin(),
                              [](const ScoredId& a, const ScoredId& b) { return a.id == b.id; }),
               "the same search gave another answer");
         // A shorter query runs over the common length.
         const std::span<const double> shorter(query.data(), 5);
-        check_contract(index, metric, shorter, found_or_fail(index.search(shorter, k, nullptr)), k);
+        check_contract(index, metric, shorter, found_or_fail(index.search(shorter, {.k = k})), k);
       }
     }
     if (metric == Metric::Cosine) {
       const std::vector<double> zero(dim, 0.0);
-      const auto found = found_or_fail(index.search(zero, 10, nullptr));
+      const auto found = found_or_fail(index.search(zero, {.k = 10}));
       check(!found.empty(), "the zero query found nothing");
       for (const ScoredId& f : found) check(std::isnan(f.score), "zero query gave a number");
       check_contract(index, metric, zero, found, 10);
@@ -308,7 +309,7 @@ const Register bounded_lists("neighbour lists: at most m (2m on layer 0), no sel
   check(huge_m.max_neighbors(0) == 2 * HNSW::kMaxM, "m is not capped");
   LevelRandom random(19);
   fill(huge_m, uniform_rows(50, 3, 19), random);
-  check(found_or_fail(huge_m.search(huge_m.vector(7), 1, nullptr)).at(0).id == 7, "capped index broken");
+  check(found_or_fail(huge_m.search(huge_m.vector(7), {.k = 1})).at(0).id == 7, "capped index broken");
 });
 
 const Register linked_to("every node but node 0 is in some layer-0 list, on data that crowds lists", [] {
@@ -466,7 +467,7 @@ const Register tall_index("node 0 of a 4096-layer index has lists only where oth
   check(!index.neighbors(0, highest).empty(), "node 0 unlinked on the highest shared layer");
   check(index.neighbors(0, highest + 1).empty() && index.neighbors(0, HNSW::kMaxLayers - 1).empty(),
         "node 0 linked where it is alone");
-  const auto found = found_or_fail(index.search({rows.data() + 4 * 123, 4}, 1, nullptr));
+  const auto found = found_or_fail(index.search({rows.data() + 4 * 123, 4}, {.k = 1}));
   check(found.size() == 1 && found[0].id == 123, "a stored vector was not found");
 });
 
@@ -480,7 +481,7 @@ const Register default_recall("recall@10 >= 0.95 with the default parameters on 
   double total = 0.0;
   for (std::size_t qi = 0; qi < queries; ++qi) {
     const double* query = query_rows.data() + qi * dim;
-    const auto found = found_or_fail(index.search({query, dim}, 10, nullptr));
+    const auto found = found_or_fail(index.search({query, dim}, {.k = 10}));
     total += recall(found, exact_nearest(Metric::Euclidean, rows, dim, query, 10));
   }
   check(total / queries >= 0.95, "recall@10 " + std::to_string(total / queries));
@@ -522,7 +523,7 @@ const Register filter_equality("filters match by variant and IEEE equality, neve
       for (const auto& value : values) holders += value && *value == probe;
       for (std::size_t qi = 0; qi < 5; ++qi) {
         const std::span<const double> query(rows.data() + (qi * 7 % n) * dim, dim);
-        const auto found = found_or_fail(index.search(query, 10, &filter));
+        const auto found = found_or_fail(index.search(query, {.k = 10, .filter = &filter}));
         check_contract(index, Metric::Euclidean, query, found, 10);
         check(found.size() == std::min<std::size_t>(holders, 10), "n " + std::to_string(n) + ": " +
                                                                       std::to_string(found.size()) + " results for " +
@@ -560,7 +561,7 @@ const Register filtered_recall("filtered recall@10 >= 0.9 at 3%, 50% and 97% sel
     double total = 0.0;
     for (std::size_t qi = 0; qi < queries; ++qi) {
       const double* query = query_rows.data() + qi * dim;
-      const auto found = found_or_fail(index.search({query, dim}, 10, &c.filter));
+      const auto found = found_or_fail(index.search({query, dim}, {.k = 10, .filter = &c.filter}));
       check(found.size() == 10, "fewer than k results");
       for (const ScoredId& f : found) check(records[f.id][c.position] == c.filter.value, "non-matching result");
       total += recall(found, exact_nearest(Metric::Euclidean, rows, dim, query, 10, holders));
@@ -613,11 +614,10 @@ const Register filter_paths("every filtered path keeps recall@10 >= 0.95 and onl
       for (std::size_t id = 0; id < n; ++id)
         if (records[id][c.position] == c.filter.value) holders.push_back(id);
       for (const auto& path : paths) {
-        index.force_filter_path(path);
         double total = 0.0;
         for (std::size_t qi = 0; qi < queries; ++qi) {
           const std::span<const double> query{query_rows.data() + qi * dim, dim};
-          const auto found = found_or_fail(index.search(query, 10, &c.filter));
+          const auto found = found_or_fail(index.search(query, {.k = 10, .filter = &c.filter, .path = path}));
           check_contract(index, metric, query, found, 10);
           for (const ScoredId& f : found) check(records[f.id][c.position] == c.filter.value, "non-matching result");
           total += recall(found, exact_nearest(metric, rows, dim, query.data(), 10, holders));
@@ -642,7 +642,7 @@ const Register entry_not_returned("node 0 starts the search but is returned only
     fill(index, rows, random, records);
     const Filter on_a{"tag", Metadata(Metadata::Text{"a"})};
     // The query is node 0's own vector: node 0 would be the nearest.
-    const auto found = found_or_fail(index.search(index.vector(0), 10, &on_a));
+    const auto found = found_or_fail(index.search(index.vector(0), {.k = 10, .filter = &on_a}));
     check(found.size() == 10, "fewer than k results");
     for (const ScoredId& f : found) check(f.id != 0, "node 0 returned though it does not match");
   }
@@ -674,7 +674,7 @@ const Register failed_allocation("a batch too large to reserve leaves the index 
     check(std::equal(list.begin(), list.end(), lists[id].begin(), lists[id].end()), "a list changed");
   }
   const Filter on_a{"a", Metadata(Metadata::Integer{2})};
-  const auto found = found_or_fail(index.search(index.vector(2), 10, &on_a));
+  const auto found = found_or_fail(index.search(index.vector(2), {.k = 10, .filter = &on_a}));
   check(found.size() == 6 && found[0].id == 2, "the index no longer answers as before");
 });
 
@@ -691,7 +691,8 @@ const Register concurrent_searches("searches from several threads at once give t
   fill(index, rows, random, records);
   const Filter third{"third", Metadata(Metadata::Integer{1})};
   const auto answer = [&](std::size_t qi) {
-    return found_or_fail(index.search({query_rows.data() + qi * dim, dim}, 10, qi % 2 ? &third : nullptr));
+    return found_or_fail(
+        index.search({query_rows.data() + qi * dim, dim}, {.k = 10, .filter = qi % 2 ? &third : nullptr}));
   };
   std::vector<std::vector<ScoredId>> serial;
   for (std::size_t qi = 0; qi < queries; ++qi) serial.push_back(answer(qi));

@@ -171,7 +171,7 @@ const Register unmeasurable_vectors("recall holds among stored vectors with a Na
     double total = 0.0;
     for (std::size_t q = 0; q < kQueries; ++q) {
       const double* query = queries.data() + q * kDim;
-      auto found = index.search(std::span<const double>(query, kDim), 10, nullptr);
+      auto found = index.search(std::span<const double>(query, kDim), {.k = 10});
       total += recall(found.value(), exact_nearest(Metric::Euclidean, rows, kDim, query, 10));
     }
     check(total / kQueries >= 0.9, "value " + std::to_string(bad) + ": recall " + std::to_string(total / kQueries));
