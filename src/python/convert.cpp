@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
-#include "python/number_lists.hpp"
+#include "python/messages.hpp"
+#include "python/pypy_number_lists.hpp"
 
 namespace tamsel::python {
 

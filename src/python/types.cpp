@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "python/errors.hpp"
+#include "python/messages.hpp"
 
 namespace tamsel::python {
 namespace {

@@ -1,9 +1,12 @@
-#include "python/number_lists.hpp"
+#include "python/pypy_number_lists.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "python/errors.hpp"
+#include "python/pypy_code.hpp"
 
 namespace tamsel::python {
 namespace {
@@ -54,16 +57,6 @@ constexpr std::size_t kStretchRows = std::size_t{1} << 12;
 
 PyObject* object_of(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
-Ref attribute(PyObject* object, const char* name) { return checked(PyObject_GetAttrString(object, name)); }
-
-// PyPy's PyObject_CallFunctionObjArgs first builds a C-level tuple of the
-// arguments, which its C API must then translate; a vector call passes them as they are.
-template <class... Args>
-Ref call(PyObject* callable, Args... args) {
-  PyObject* const arguments[] = {static_cast<PyObject*>(args)...};
-  return checked(PyObject_Vectorcall(callable, arguments, sizeof...(Args), nullptr));
-}
-
 bool is_subset(PyObject* set, PyObject* of) {
   const int subset = PyObject_RichCompareBool(set, of, Py_LE);
   if (subset < 0) throw_pending();
@@ -88,7 +81,7 @@ struct ArrayMemory {
 
 ArrayMemory memory_of(PyObject* array) {
   const Ref info = call(buffer_info_of, array);
-  if (!PyTuple_Check(info.get()) || PyTuple_GET_SIZE(info.get()) != 2) throw InternalFailure("no array buffer info");
+  if (!PyTuple_Check(info.get()) || PyTuple_GET_SIZE(info.get()) != 2) throw BrokenInvariant("no array buffer info");
   void* address = PyLong_AsVoidPtr(PyTuple_GET_ITEM(info.get(), 0));
   const std::size_t count = PyLong_AsSize_t(PyTuple_GET_ITEM(info.get(), 1));
   if (PyErr_Occurred()) throw_pending();
@@ -166,20 +159,11 @@ bool fill_stretch(PyObject* doubles, PyObject* batch, std::size_t begin, std::si
   return true;
 }
 
-Ref module_attribute(const char* module, const char* name) {
-  const Ref imported = checked(PyImport_ImportModule(module));
-  return attribute(imported.get(), name);
-}
-
 Ref frozen_set(PyObject* items) { return checked(PyFrozenSet_New(items)); }
 
-Ref defined_packer(PyObject* array, PyObject* builtins, PyObject* length, PyObject* strategy, PyObject* numbers) {
-  const Ref globals = checked(PyDict_New());
-  if (PyDict_SetItemString(globals.get(), "__builtins__", builtins) < 0) throw_pending();
-  checked(PyRun_String(kPackerSource, Py_file_input, globals.get(), globals.get()));
-  PyObject* define = PyDict_GetItemString(globals.get(), "define");
-  if (define == nullptr) throw InternalFailure("the vector packer is not defined");
-  return call(define, array, object_of(&PyList_Type), length, strategy, numbers);
+Ref defined_packer(PyObject* array, PyObject* length, PyObject* strategy, PyObject* numbers) {
+  const Ref define = defined_in_fresh_globals(kPackerSource, "define");
+  return call(define.get(), array, object_of(&PyList_Type), length, strategy, numbers);
 }
 
 }  // namespace
@@ -194,7 +178,7 @@ std::optional<std::vector<double>> pack_number_list(PyObject* sequence) {
   if (PyLong_CheckExact(packed.get())) {
     const std::size_t count = PyLong_AsSize_t(packed.get());
     if (PyErr_Occurred()) throw_pending();
-    if (count > kAreaValues) throw InternalFailure("the vector packer overran its area");
+    if (count > kAreaValues) throw BrokenInvariant("the vector packer overran its area");
     values.assign(area.values(), area.values() + count);
   } else {
     const ArrayMemory memory = memory_of(packed.get());
@@ -242,7 +226,7 @@ bool read_number_lists(PyObject* batch, VectorList& vectors) {
     }
     if (!fill_stretch(doubles.get(), batch, begin, end, contains_tuple == 1)) return false;
     const ArrayMemory memory = memory_of(doubles.get());
-    if (memory.count != count) throw InternalFailure("a batch changed while it was read");
+    if (memory.count != count) throw BrokenInvariant("a batch changed while it was read");
     const char* next = memory.data;
     for (; begin < end; ++begin) {
       append_doubles(values, next, length(begin));
@@ -266,7 +250,7 @@ void bind_number_list_readers() {
   Ref sequences = frozen_set(sequence_types.get()), array = module_attribute("array", "array");
   Ref doubles = checked(PyUnicode_FromString("d")), lengths = checked(PyUnicode_FromString("q"));
   Ref map = attribute(builtins.get(), "map"), len = attribute(builtins.get(), "len");
-  Ref packer = defined_packer(array.get(), builtins.get(), len.get(), strategy.get(), numbers.get());
+  Ref packer = defined_packer(array.get(), len.get(), strategy.get(), numbers.get());
   Ref cast = attribute(object_of(&PyMemoryView_Type), "cast");
   Ref buffer_info = attribute(array.get(), "buffer_info");
   pack_numbers = packer.release();

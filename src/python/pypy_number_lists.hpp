@@ -15,7 +15,8 @@
 #include <optional>
 #include <vector>
 
-#include "python/convert.hpp"
+#include "python/ref.hpp"
+#include "python/vector_list.hpp"
 
 namespace tamsel::python {
 
