@@ -361,14 +361,19 @@ def test_one_long_vector_among_many_short_ones_gives_the_length_error(cls):
 # ---------------------------------------------------------------- batches of empty vectors
 
 
-def test_hnsw_batch_beyond_the_id_range_is_refused_with_a_documented_error():
+@pytest.mark.parametrize("held", [0, 5])
+def test_hnsw_batch_beyond_the_id_range_is_refused_as_a_limit(held):
     numpy = pytest.importorskip("numpy")
     import tamsel
 
     index = tamsel.PyHNSW(0, metric="euclidean")
-    with pytest.raises((MemoryError, ValueError, OverflowError)):
-        index.create(numpy.empty((2**32, 0)))
+    if held:
+        index.create(numpy.empty((held, 0)))
+    # A limit of the ids, not a want of memory: no MemoryError.
+    with pytest.raises(OverflowError, match=r"^HNSW: at most 4294967294 vectors \(32-bit ids\)$"):
+        index.create(numpy.empty((2**32 - 1 - held, 0)))
     index.insert([])
+    assert len(index.search([], k=10)) == 0
 
 
 @pytest.mark.parametrize("cls", ["PyFlat", "PyHNSW"])

@@ -65,10 +65,17 @@ PyObject* guarded(Body&& body) noexcept {
     set_module_error(error);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const CapacityExceeded& limit) {
+    // No memory would let the call succeed, so it is no MemoryError: like a
+    // number too large for the width that holds it, an OverflowError that
+    // names the limit.
+    PyErr_SetString(PyExc_OverflowError, limit.what());
   } catch (const std::length_error& failure) {
-    // A size the index cannot hold, such as more vectors than its ids number.
+    // What a standard container throws when asked for more elements than it
+    // can address: an allocation that no allocator makes.
     PyErr_SetString(PyExc_MemoryError, failure.what());
   } catch (const std::exception& failure) {
+    // BrokenInvariant, or a failure no part of the module foresees.
     set_internal_failure(failure.what());
   } catch (...) {
     set_internal_failure("unknown internal failure");
