@@ -1,10 +1,10 @@
 // Python objects to native values.
 //
 // From<T>::convert turns one Python object into T or throws. Sequences are
-// read element by element; buffers of plain numbers (numpy arrays, say) are
-// read directly, and an aligned C-contiguous batch of doubles is viewed in
-// place (the frame copies it when other Python code could run before it is
-// read, conversion_order.hpp).
+// read element by element; buffers of plain numbers (numpy arrays, arrays of
+// the array module) are read directly, and an aligned C-contiguous batch of
+// doubles is viewed in place (the frame copies it when other Python code
+// could run before it is read, conversion_order.hpp).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +25,10 @@ struct NamedValue {
 
 template <class T>
 struct From;
+
+// Finds the types whose buffers are read like those of built-in types;
+// called once, when the module is created.
+void bind_buffer_types();
 
 double to_double(PyObject* object);
 std::size_t to_size(PyObject* object);

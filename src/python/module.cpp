@@ -6,6 +6,7 @@
 
 #include "core/kernels.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/messages.hpp"
 #include "python/pypy_number_lists.hpp"
@@ -53,6 +54,7 @@ PyObject* initialise() {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
     create_panic_exception();
     choose_kernels_from_environment();
+    bind_buffer_types();
     define_result_unpackers();
     bind_number_list_readers();
     create_signal_point();

@@ -20,11 +20,11 @@
 
 namespace tamsel::python {
 
-// One vector, an exact list or tuple of plain numbers, read by
-// interpreter-level code, which may let another thread or a signal handler
-// run (they cannot change what it reads, a copy made at once). Nothing (under
-// CPython, whose C API reads lists quickly, always nothing) for any other
-// sequence.
+// One vector, an exact list or tuple of plain numbers or an exact array of
+// numbers, read by interpreter-level code, which may let another thread or a
+// signal handler run (they cannot change what it reads, a copy made at once).
+// Nothing (under CPython, whose C API reads lists quickly and arrays through
+// their buffers, always nothing) for any other sequence.
 std::optional<std::vector<double>> pack_number_list(PyObject* sequence);
 
 // Reads a batch, an exact list or tuple whose vectors are all exact lists or
