@@ -50,7 +50,7 @@ struct ConstructorSignature<Rec (*)(A...)> : ArgumentList<A...> {
 
 // The use of the receiver, the conversion of the arguments and the operation,
 // up to a result that no longer refers to the index: the use ends before
-// anything runs that could let another thread in (results.hpp).
+// anything runs that could let another thread in (pending_result.hpp).
 template <auto Operation, class Signature, std::size_t N>
 PendingResult run_borrowed(Instance<typename Signature::Record>& instance, const Parameters<N>& params,
                            PyObject* const* slots, std::optional<typename Signature::First> read_before) {
