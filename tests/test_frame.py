@@ -302,6 +302,54 @@ def test_sequences_of_every_kind_are_vectors(make):
     assert created.search(make(), k=2) == created.search(expected, k=2)
 
 
+# Each typecode of the array module at the ends of its range, and values that
+# a double rounds (finite: stored_vectors reads them back exactly).
+ARRAY_EXTREMES = {
+    "b": [-128, 0, 127],
+    "B": [0, 1, 255],
+    "h": [-(2**15), -1, 2**15 - 1],
+    "H": [0, 1, 2**16 - 1],
+    "i": [-(2**31), 0, 2**31 - 1],
+    "I": [0, 2**31, 2**32 - 1],
+    "l": [-(2**63), 2**53 + 1, 2**63 - 1],
+    "L": [0, 2**63 + 1, 2**64 - 1],
+    "q": [-(2**63), -(2**53) - 1, 2**63 - 1],
+    "Q": [2**53 + 1, 2**63 + 1025, 2**64 - 1],
+    "f": [1e-45, -0.1, 3.4e38],
+    "d": [5e-324, -0.1, 1.7976931348623157e308],
+}
+
+
+@pytest.mark.parametrize("typecode", ARRAY_EXTREMES)
+def test_arrays_hold_the_values_of_their_elements(typecode):
+    vector = array.array(typecode, ARRAY_EXTREMES[typecode])
+    expected = as_floats(vector)
+    index = tamsel.PyFlat(3, "inner_product")
+    index.insert(vector)
+    index.create([vector, vector.tolist()])
+    assert stored_vectors(index, 3) == [expected] * 3
+    assert index.search(vector, k=3) == index.search(expected, k=3)
+    hnsw = tamsel.PyHNSW(3, metric="inner_product")
+    hnsw.insert(vector)
+    assert hnsw.search(vector) == hnsw.search(expected) == [(hnsw.search(expected)[0][0], expected)]
+
+
+@pytest.mark.parametrize(
+    "vector", [array.array("d", [1.0, 2.0]), array.array("q", []), array.array("u", "abc")], ids=["short", "empty", "u"]
+)
+def test_arrays_are_refused_as_their_elements_are(vector):
+    """The message of an array refused is that of a list of its elements."""
+    messages = []
+    for given in (vector, vector.tolist()):
+        index = tamsel.PyFlat(3)
+        index.insert([0.0, 0.0, 0.0])
+        for call in (lambda: index.insert(given), lambda: index.search(given), lambda: index.create([given])):
+            with pytest.raises((TypeError, ValueError)) as refused:
+                call()
+            messages.append((type(refused.value), str(refused.value)))
+    assert messages[:3] == messages[3:]
+
+
 BYTES_SCRIPT = r"""
 import sys
 import tamsel

@@ -6,6 +6,7 @@ count alike. The data comes from `random` with fixed seeds: the same on both
 interpreters.
 """
 
+import functools
 import math
 import random
 
@@ -163,3 +164,33 @@ def test_queries_between_clusters_reach_every_cluster_near_them(m, ef_constructi
         found = sum(hits([vector for _, vector in index.search(q, K)], e) for q, e in zip(queries, exact))
         recalls.append(found / (K * len(queries)))
     assert sum(recalls) / len(recalls) >= goal, recalls
+
+
+def embedding_like(rng, count, dim):
+    """Unit vectors around 20 directions, as sentence embeddings lie."""
+    centres = gaussian(rng, 20, dim)
+    rows = []
+    for _ in range(count):
+        row = [c + rng.gauss(0.0, 0.7) for c in rng.choice(centres)]
+        norm = math.sqrt(sum(x * x for x in row))
+        rows.append([x / norm for x in row])
+    return rows
+
+
+@functools.cache
+def embeddings(dim):
+    rng = random.Random(dim)
+    rows = embedding_like(rng, 320, dim)
+    return rows[:300], rows[300:]
+
+
+@pytest.mark.parametrize("metric, flat_metric", METRICS)
+@pytest.mark.parametrize("dim", [768, 1536])
+def test_recall_at_ten_in_embedding_dimensions(dim, metric, flat_metric):
+    data, queries = embeddings(dim)
+    flat = tamsel.PyFlat(dim, metric=flat_metric)
+    flat.create(data)
+    index = tamsel.PyHNSW(dim, metric=metric, ef_construction=64, ef_search=40)
+    index.create(data)
+    found = sum(hits([v for _, v in index.search(q, K)], [data[i] for i, _ in flat.search(q, K)]) for q in queries)
+    assert found / (K * len(queries)) >= 0.95

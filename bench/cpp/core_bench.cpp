@@ -9,7 +9,7 @@
 
 #include "core/hnsw.hpp"
 #include "core/kernels.hpp"
-#include "test_data.hpp"
+#include "testing/sample_data.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/hnsw.hpp"
-#include "test_data.hpp"
+#include "testing/sample_data.hpp"
 
 namespace {
 

@@ -80,7 +80,7 @@ Graph::LinkRoom Graph::reserve_links(std::span<const Level> new_levels) {
     highest = std::max<std::size_t>(highest, new_levels[i]);
   }
   if (blocks > kMaxNodes - upper_links_.size() / (1 + m_))
-    throw std::length_error("HNSW: more upper-layer lists than 32-bit positions");
+    throw CapacityExceeded("HNSW: upper-layer lists past 32-bit positions");
   make_room(upper_links_, blocks * (1 + m_));
   make_room_for_total(entry_upper_links_, highest * (1 + m_));
   make_room_for_total(chosen_, (highest + 1) * (1 + m_));

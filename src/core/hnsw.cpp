@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/failures.hpp"
 #include "core/filter_plan.hpp"
 #include "core/staged.hpp"
 #include "core/top_k.hpp"
@@ -26,7 +27,8 @@ constexpr std::size_t kFarListBreadth = 32;
 
 // Levels are stored as Graph::Level; the caller refuses larger values first.
 std::size_t served_layers(std::size_t layers) {
-  if (layers > HNSW::kMaxLayers) throw std::length_error("HNSW: more layers than kMaxLayers");
+  if (layers > HNSW::kMaxLayers)
+    throw CapacityExceeded("HNSW: at most " + std::to_string(HNSW::kMaxLayers) + " layers");
   return layers;
 }
 
@@ -59,7 +61,8 @@ std::optional<HNSWError> HNSW::create(VectorRows rows, std::span<const MetadataR
 
 std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count, BatchRecords records,
                                          LevelRandom& random, Interruption& interruption) {
-  if (count > Graph::kMaxNodes - size()) throw std::length_error("HNSW: more nodes than 32-bit ids");
+  if (count > Graph::kMaxNodes - size())
+    throw CapacityExceeded("HNSW: at most " + std::to_string(Graph::kMaxNodes) + " vectors (32-bit ids)");
   const auto scratch = scratch_.lease(size());
   const WalkMeasure measure(metric_, store_);
   StagedBatch batch({store_, graph_, metadata_, holder_links_, far_links_, copies_, *scratch, measure}, first, count,

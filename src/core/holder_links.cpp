@@ -19,14 +19,14 @@ constexpr std::size_t kMaxNear = kConsidered * HolderLinks::kMaxWidth;
 }  // namespace
 
 HolderLinks::HolderLinks(std::size_t attributes, std::size_t width) : attributes_(attributes), width_(width) {
-  if (width > kMaxWidth) throw std::length_error("HNSW: holder lists longer than kMaxWidth");
+  if (width > kMaxWidth) throw BrokenInvariant("HNSW: holder lists longer than kMaxWidth");
 }
 
 HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates, std::size_t form_words,
                                        SearchScratch& scratch) {
   if (attributes_ == 0) return Room{};
   if (count > (blocks_.max_size() - blocks_.size()) / (attributes_ * (1 + width_)))
-    throw std::length_error("HNSW: index too large");
+    throw CapacityExceeded("HNSW: more holder links than a container holds");
   make_room(blocks_, count * attributes_ * (1 + width_));
   // The walk that reaches further queues at worst every node.
   const std::size_t nodes = blocks_.size() / (attributes_ * (1 + width_)) + count;

@@ -34,7 +34,7 @@ MetadataStore::Room MetadataStore::reserve(BatchRecords records, std::size_t cou
   const std::size_t width = schema_->size();
   std::size_t with_records = 0;
   for (std::size_t i = 0; i < count; ++i) with_records += records.at(i) != nullptr;
-  if (with_records > kNoRecord - record_count_) throw std::length_error("HNSW: more records than 32-bit positions");
+  if (with_records > kNoRecord - record_count_) throw CapacityExceeded("HNSW: metadata records past 32-bit positions");
   room.staged_.reserve(with_records * width);
   for (std::size_t i = 0; i < count; ++i) {
     if (const MetadataRecord* record = records.at(i))

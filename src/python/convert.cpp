@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
-#include "python/number_lists.hpp"
+#include "python/messages.hpp"
+#include "python/pypy_number_lists.hpp"
 
 namespace tamsel::python {
 
@@ -151,9 +153,22 @@ class NumberBuffer {
   Reader read_ = nullptr;
 };
 
+// array.array, bound with the module. Its iteration and indexing give its
+// buffer's elements, yet CPython makes it from a spec, a heap type with its
+// methods in its dictionary as a class's are. (PyPy gives its C-level twin the
+// flags of a class too; there an array is read by the interpreter instead,
+// pypy_number_lists.hpp, never through its buffer.)
+PyTypeObject* array_type = nullptr;
+
+// A type whose own iteration and indexing are those of its buffer: a static
+// type, or (CPython) array.array.
+bool iterates_its_buffer(PyTypeObject* type) {
+  return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || (!kPyPy && type == array_type);
+}
+
 bool leaves_iteration_to_builtin_type(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
+  if (iterates_its_buffer(type)) return true;
   Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
   if (!mro) {
     discard_failed_try();
@@ -162,7 +177,7 @@ bool leaves_iteration_to_builtin_type(PyObject* object) {
   if (!PyTuple_Check(mro.get())) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-    if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
+    if (iterates_its_buffer(base)) return true;
     Ref dict = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), "__dict__"));
     if (!dict) {
       discard_failed_try();
@@ -222,6 +237,14 @@ std::unique_ptr<NumberBuffer> NumberBuffer::open(PyObject* object, int ndim) {
 }
 
 }  // namespace
+
+void bind_buffer_types() {
+  if (array_type != nullptr) return;
+  const Ref module = checked(PyImport_ImportModule("array"));
+  const Ref type = checked(PyObject_GetAttrString(module.get(), "array"));
+  if (!PyType_Check(type.get())) throw BrokenInvariant("array.array is not a type");
+  array_type = reinterpret_cast<PyTypeObject*>(Ref(type).release());
+}
 
 std::vector<double> From<std::vector<double>>::convert(PyObject* object) {
   std::vector<double> values;

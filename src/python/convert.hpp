@@ -1,22 +1,19 @@
 // Python objects to native values.
 //
 // From<T>::convert turns one Python object into T or throws. Sequences are
-// read element by element; buffers of plain numbers (numpy arrays, say) are
-// read directly, and an aligned C-contiguous batch of doubles is viewed in
-// place (the frame copies it when other Python code could run before it is
-// read, call.hpp).
+// read element by element; buffers of plain numbers (numpy arrays, arrays of
+// the array module) are read directly, and an aligned C-contiguous batch of
+// doubles is viewed in place (the frame copies it when other Python code
+// could run before it is read, conversion_order.hpp).
 #pragma once
 
 #include <cstddef>
-#include <memory>
-#include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "core/large_buffer.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
+#include "python/vector_list.hpp"
 
 namespace tamsel::python {
 
@@ -26,65 +23,12 @@ struct NamedValue {
   Ref value;
 };
 
-// A batch of vectors back to back in one buffer; vector i has its own length.
-// A C-contiguous buffer of doubles is viewed in place, kept alive by `owner_`.
-class VectorList {
- public:
-  std::size_t size() const { return borrowed_ ? rows_ : ends_.size(); }
-  bool empty() const { return size() == 0; }
-  std::span<const double> operator[](std::size_t i) const {
-    if (borrowed_) return {borrowed_ + i * columns_, columns_};
-    const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return {values_.data() + begin, ends_[i] - begin};
-  }
-  const double* data() const { return borrowed_ ? borrowed_ : values_.data(); }
-  // How many vectors, from the first, have `length` values: a viewed batch
-  // answers at once, whatever its number of rows.
-  std::size_t leading_of_length(std::size_t length) const {
-    if (borrowed_) return columns_ == length ? rows_ : 0;
-    std::size_t count = 0;
-    while (count < size() && (*this)[count].size() == length) ++count;
-    return count;
-  }
-
-  LargeBuffer<double>& values() { return values_; }
-  void end_vector() { ends_.push_back(values_.size()); }
-  void reserve_vectors(std::size_t count) { ends_.reserve(count); }
-  void view(const double* data, std::size_t rows, std::size_t columns, std::shared_ptr<const void> owner) {
-    borrowed_ = data;
-    rows_ = rows;
-    columns_ = columns;
-    owner_ = std::move(owner);
-  }
-  // Copies a viewed buffer into the list's own memory and lets the buffer go.
-  void stop_viewing() {
-    if (borrowed_ == nullptr) return;
-    values_.assign(borrowed_, borrowed_ + rows_ * columns_);
-    ends_.reserve(rows_);
-    for (std::size_t row = 1; row <= rows_; ++row) ends_.push_back(row * columns_);
-    borrowed_ = nullptr;
-    owner_.reset();
-  }
-
- private:
-  LargeBuffer<double> values_;
-  std::vector<std::size_t> ends_;
-  const double* borrowed_ = nullptr;
-  std::size_t rows_ = 0, columns_ = 0;
-  std::shared_ptr<const void> owner_;
-};
-
-// Values that view a caller's memory copy it here; other values own theirs.
-template <class T>
-void stop_viewing(T&) {}
-inline void stop_viewing(VectorList& list) { list.stop_viewing(); }
-template <class T>
-void stop_viewing(std::optional<T>& value) {
-  if (value) stop_viewing(*value);
-}
-
 template <class T>
 struct From;
+
+// Finds the types whose buffers are read like those of built-in types;
+// called once, when the module is created.
+void bind_buffer_types();
 
 double to_double(PyObject* object);
 std::size_t to_size(PyObject* object);

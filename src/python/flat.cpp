@@ -3,6 +3,9 @@
 
 #include "python/call.hpp"
 #include "python/classes.hpp"
+#include "python/messages.hpp"
+#include "python/metric_names.hpp"
+#include "python/signals.hpp"
 #include "python/types.hpp"
 
 namespace tamsel::python {

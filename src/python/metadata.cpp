@@ -3,6 +3,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "python/messages.hpp"
+
 namespace tamsel::python {
 namespace {
 

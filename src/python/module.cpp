@@ -1,14 +1,17 @@
 // The module entry point: builds the module once per process and registers
 // its two classes.
-#include "python/call.hpp"  // first: Python.h comes before the standard headers
+#include "python/ref.hpp"  // first: Python.h comes before the standard headers
 
 #include <cstdlib>
 
 #include "core/kernels.hpp"
 #include "python/classes.hpp"
+#include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/number_lists.hpp"
-#include "python/results.hpp"
+#include "python/messages.hpp"
+#include "python/pypy_number_lists.hpp"
+#include "python/pypy_results.hpp"
+#include "python/signals.hpp"
 
 namespace tamsel::python {
 namespace {
@@ -51,7 +54,8 @@ PyObject* initialise() {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
     create_panic_exception();
     choose_kernels_from_environment();
-    create_result_builders();
+    bind_buffer_types();
+    define_result_unpackers();
     bind_number_list_readers();
     create_signal_point();
     Ref module = checked(PyModule_Create(&module_definition));

@@ -2,9 +2,8 @@
 //
 // A failure to build a result (an allocation) raises what the interpreter
 // raised, MemoryError; what was built so far is released. Under PyPy the
-// larger results travel packed in bytes objects and the interpreter itself
-// builds their objects (results.cpp says why); that code may let another
-// thread run, so it runs only once the call has released the index.
+// larger results travel packed, and the interpreter itself builds their
+// objects (pypy_results.hpp).
 #pragma once
 
 #include <cstddef>
@@ -13,26 +12,10 @@
 #include <vector>
 
 #include "python/errors.hpp"
+#include "python/pending_result.hpp"
 #include "python/ref.hpp"
 
 namespace tamsel::python {
-
-// (id, score) pairs, such as an exact search's: a list of (int, float) tuples.
-using IdScorePairs = std::vector<std::pair<std::size_t, double>>;
-
-// Stored vectors found by a search, each with its distance. The result holds
-// (distance, fresh list of the vector's numbers) tuples, copied straight from
-// the store: the view stays valid while the result is built, because the call
-// keeps its use of the instance until pending_result has returned, so
-// nothing can change the store meanwhile.
-struct StoredVectorHits {
-  struct Hit {
-    double distance;
-    const double* values;  // dim numbers in the store
-  };
-  std::size_t dim = 0;
-  std::vector<Hit> hits;
-};
 
 inline Ref to_python(double value) { return checked(PyFloat_FromDouble(value)); }
 inline Ref to_python(std::size_t value) { return checked(PyLong_FromSize_t(value)); }
@@ -59,31 +42,11 @@ Ref to_python(const std::vector<T>& items) {
   return list;
 }
 
-// A call's result as far as it is built while the call holds the index: the
-// finished object, or (PyPy) packed bytes that refer to nothing in the index
-// and the interpreter-level code that unpacks them, run by finish() once the
-// index is released.
-class PendingResult {
- public:
-  explicit PendingResult(Ref finished) : first_(std::move(finished)) {}
-  PendingResult(PyObject* unpack, Ref first, Ref second)
-      : unpack_(unpack), first_(std::move(first)), second_(std::move(second)) {}
-  Ref finish() &&;
-
- private:
-  PyObject* unpack_ = nullptr;
-  Ref first_, second_;
-};
-
 template <class T>
 PendingResult pending_result(const T& value) {
   return PendingResult(to_python(value));
 }
 PendingResult pending_result(const StoredVectorHits& found);
 PendingResult pending_result(const IdScorePairs& pairs);
-
-// Defines, under PyPy, the interpreter-level code that unpacks results; called
-// once, when the module is created.
-void create_result_builders();
 
 }  // namespace tamsel::python

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "python/errors.hpp"
+#include "python/messages.hpp"
 
 namespace tamsel::python {
 namespace {
@@ -84,7 +84,7 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
                       slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
-    PyErr_Print();
+    if (PyErr_Occurred()) throw_pending();
     fail_type_creation(definition.name);
   }
   if (kPyPy) set_empty_doc(type, definition.doc_slot);

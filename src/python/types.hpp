@@ -33,7 +33,7 @@ struct ClassDefinition {
 // - `__init_subclass__`: CPython refuses a subclass by the flags. PyPy ignores
 //   them, so there the class refuses in `__init_subclass__`. A base before it
 //   whose own `__init_subclass__` does not chain keeps that from being called;
-//   such a class is still made, but its instances are not (call.hpp).
+//   such a class is still made, but its instances are not (instance.hpp).
 // - `__reduce_ex__`, `__reduce__`: CPython refuses to pickle or copy an object
 //   with native state; PyPy would pickle the type alone, and load an index
 //   without its record.

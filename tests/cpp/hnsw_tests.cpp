@@ -12,7 +12,7 @@
 
 #include "check.hpp"
 #include "core/hnsw.hpp"
-#include "test_data.hpp"
+#include "testing/sample_data.hpp"
 
 namespace tamsel::testing {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "check.hpp"
 #include "core/kernels.hpp"
-#include "test_data.hpp"
+#include "testing/sample_data.hpp"
 
 namespace tamsel::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include "core/hnsw.hpp"
 #include "core/store.hpp"
 #include "core/walk_measure.hpp"
-#include "test_data.hpp"
+#include "testing/sample_data.hpp"
 
 namespace tamsel::testing {
 namespace {

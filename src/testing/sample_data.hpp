@@ -1,4 +1,5 @@
-// Random data and exact answers shared by the tests and the benchmark.
+// Random data, and the exact answers and recall that judge a search over it:
+// shared by the core tests (tests/cpp) and the benchmarks (bench/cpp).
 #pragma once
 
 #include <algorithm>

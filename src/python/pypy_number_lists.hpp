@@ -15,15 +15,16 @@
 #include <optional>
 #include <vector>
 
-#include "python/convert.hpp"
+#include "python/ref.hpp"
+#include "python/vector_list.hpp"
 
 namespace tamsel::python {
 
-// One vector, an exact list or tuple of plain numbers, read by
-// interpreter-level code, which may let another thread or a signal handler
-// run (they cannot change what it reads, a copy made at once). Nothing (under
-// CPython, whose C API reads lists quickly, always nothing) for any other
-// sequence.
+// One vector, an exact list or tuple of plain numbers or an exact array of
+// numbers, read by interpreter-level code, which may let another thread or a
+// signal handler run (they cannot change what it reads, a copy made at once).
+// Nothing (under CPython, whose C API reads lists quickly and arrays through
+// their buffers, always nothing) for any other sequence.
 std::optional<std::vector<double>> pack_number_list(PyObject* sequence);
 
 // Reads a batch, an exact list or tuple whose vectors are all exact lists or
