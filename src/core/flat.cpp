@@ -1,20 +1,14 @@
 #include "core/flat.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <stdexcept>
 
 #include "core/kernels.hpp"
+#include "core/room.hpp"
 #include "core/top_k.hpp"
 
 namespace tamsel {
 
-void Flat::reserve_more(std::size_t values) {
-  if (values > std::numeric_limits<std::size_t>::max() / 2 - values_.size()) throw std::bad_alloc();
-  const std::size_t needed = values_.size() + values;
-  if (needed <= values_.capacity()) return;
-  values_.reserve(std::max(needed, values_.capacity() + values_.capacity() / 2));
-}
+void Flat::reserve_more(std::size_t values) { make_room(values_, values); }
 
 void Flat::append(std::span<const double> vector) { values_.insert(values_.end(), vector.begin(), vector.end()); }
 

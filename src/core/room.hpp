@@ -17,7 +17,7 @@ namespace tamsel {
 // amortised constant.
 template <class Items>
 void make_room(Items& items, std::size_t more) {
-  if (more > items.max_size() - items.size()) throw CapacityExceeded("HNSW: more items than a container holds");
+  if (more > items.max_size() - items.size()) throw CapacityExceeded("more items than a container holds");
   const std::size_t needed = items.size() + more;
   if (needed <= items.capacity()) return;
   items.reserve(std::max(needed, items.capacity() + items.capacity() / 2));
