@@ -13,10 +13,8 @@ namespace tamsel {
 namespace {
 
 // A store keeps floats when more than this share of its vectors share their
-// byte code with a different vector. Measured on Gaussian data of 100,000
-// vectors: 25% share codes in 3 dimensions, where the angular walk on bytes
-// finds 0.56 of the ten most similar, and 0.1% in 4 dimensions, where it
-// finds all of them.
+// byte code with a different vector: bytes cannot order such data, dense in
+// two or three dimensions (docs/tuning.md, "The walk copy's precision").
 constexpr double kLargestSharedShare = 0.02;
 // How many vectors, spread evenly over the store, are looked up.
 constexpr std::size_t kProbes = 1024;

@@ -3,8 +3,8 @@
 // internal linkage: the linker keeps one copy of an inline function of
 // external linkage for the whole binary, and it must never keep the copy
 // compiled for a larger set than the processor runs. What this file uses
-// from the other headers is inlined; the check in .ci/lint.sh (kernel
-// symbols) fails the build of a set that leaves any of it out of line.
+// from the other headers is inlined; cmake/check_kernel_symbols.cmake fails
+// the build of a set that leaves any of it out of line.
 //
 // The sets differ in speed only. Every exact score is the sum, in index
 // order, of products rounded before they are added (the build never fuses
