@@ -62,6 +62,8 @@ struct StoredLists {
     if (const std::uint32_t* list = block(id)) __builtin_prefetch(list);
   }
 };
+template <class Block>
+StoredLists(Block) -> StoredLists<Block>;
 
 // Expands the nearest queued node until none left could improve the `ef`
 // results. The caller starts the walk: a new visit epoch with the seeds

@@ -89,7 +89,7 @@ class FarEdgeLists {
  private:
   const Graph* graph_;
   const FarLinks* far_;
-  std::uint32_t block_[kMaxBlockIds];
+  std::uint32_t block_[kMaxBlockIds] = {};
 };
 
 }  // namespace tamsel
