@@ -6,9 +6,10 @@
 
 namespace tamsel {
 
-FarLinks::Room FarLinks::reserve(std::size_t count, std::size_t form_words) {
+FarLinks::Room FarLinks::reserve(std::size_t count, std::size_t form_words, SearchScratch& scratch) {
   if (!kept_) return Room{};
   make_room(lists_, count * kWidth);
+  make_room_for_total(scratch.results, kFindBreadth + 1);
   make_room_for_total(chosen_, kWidth);
   make_room_for_total(form_, form_words);
   return Room{};

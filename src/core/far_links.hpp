@@ -27,6 +27,7 @@
 #include "core/graph.hpp"
 #include "core/large_buffer.hpp"
 #include "core/scored.hpp"
+#include "core/search_scratch.hpp"
 #include "core/walk_measure.hpp"
 
 namespace tamsel {
@@ -36,6 +37,8 @@ class FarLinks {
   // Ids a node keeps; the empty places hold kNone.
   static constexpr std::size_t kWidth = 8;
   static constexpr std::uint32_t kNone = 0xffffffffu;
+  // The breadth of the walk that finds a new node's list (docs/tuning.md).
+  static constexpr std::size_t kFindBreadth = 32;
 
   // Kept only under the metrics whose search walks towards a mirrored target.
   explicit FarLinks(bool kept) : kept_(kept) {}
@@ -45,9 +48,10 @@ class FarLinks {
     friend class FarLinks;
     Room() = default;
   };
-  // Room for the lists of `count` more nodes, and for the forms of
-  // `form_words` words that linking measures from.
-  Room reserve(std::size_t count, std::size_t form_words);
+  // Room for the lists of `count` more nodes, for the forms of `form_words`
+  // words that linking measures from, and in `scratch` for the results of
+  // the walk that finds a list: a batch must not fail halfway.
+  Room reserve(std::size_t count, std::size_t form_words, SearchScratch& scratch);
   // Appends the next node, with an empty list.
   void add_node(const Room& room);
 

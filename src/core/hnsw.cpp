@@ -18,12 +18,11 @@ namespace {
 // first, then from the far lists of the nearest kNearStarts nodes found
 // along the far edge, ef_search wide: twice as wide found more of the
 // answer, at a cost beyond that of the other searches. An insertion
-// finds a node's far list by a walk kFarListBreadth wide from the far lists
-// of the nearest kNearStarts nodes its own walk met. Measured with
+// finds a node's far list by a walk FarLinks::kFindBreadth wide from the far
+// lists of the nearest kNearStarts nodes its own walk met. Measured with
 // bench/quality.py's cone families and bench/run.py --real (docs/tuning.md).
 constexpr std::size_t kNearBreadth = 8;
 constexpr std::size_t kNearStarts = 8;
-constexpr std::size_t kFarListBreadth = 32;
 
 // Levels are stored as Graph::Level; the caller refuses larger values first.
 std::size_t served_layers(std::size_t layers) {
@@ -127,7 +126,7 @@ void HNSW::find_far(const double* vector, std::span<const ScoredId> near, Search
   const std::size_t count = far_links_.starts_from(near, kNearStarts, starts);
   const WalkMeasure measure(metric_, store_);
   beam_search_from({starts, count}, graph_.layer0_lists(), measure, measure.search_query(vector, dim(), scratch),
-                   kFarListBreadth, nullptr, scratch);
+                   FarLinks::kFindBreadth, nullptr, scratch);
   far_links_.choose(scratch.results);
 }
 

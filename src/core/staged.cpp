@@ -11,7 +11,7 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       metadata_room_(parts.metadata.reserve(records, count)),
       holder_room_(parts.holder_links.reserve(count, parts.graph.ef_construction() + 1, parts.measure.form_words(),
                                               parts.scratch)),
-      far_room_(parts.far_links.reserve(count, parts.measure.form_words())),
+      far_room_(parts.far_links.reserve(count, parts.measure.form_words(), parts.scratch)),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
       link_room_(parts.graph.reserve_links(levels_)) {
