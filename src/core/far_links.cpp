@@ -73,8 +73,7 @@ const std::uint32_t* FarEdgeLists::block(std::uint32_t id) {
   for (const std::uint32_t opposite : far_->of(id)) {
     if (opposite == FarLinks::kNone) continue;
     for (const std::uint32_t along : far_->of(opposite)) {
-      if (along == FarLinks::kNone || along == id || count == kMaxBlockIds - 1) continue;
-      block_[1 + count++] = along;
+      if (along != FarLinks::kNone && along != id && count < kMaxBlockIds - 1) block_[1 + count++] = along;
     }
   }
   block_[0] = static_cast<std::uint32_t>(count);

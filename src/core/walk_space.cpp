@@ -47,23 +47,26 @@ std::optional<WalkSearch> WalkSpace::search_point(const double* q, double* point
     const double centre = centre_.empty() ? 0.0 : centre_[i];
     return (sign * unframed(q, norm, i) - centre) * inverse_scale_;
   };
-  // The larger the coordinates, the farther from the data (NaN is never near).
-  const auto reach = [&](double sign) {
+  // The larger the coordinates, the farther from the data (NaN is never
+  // near). The query's own point is written as it is measured, the mirrored
+  // one only when it is the nearer.
+  const auto reach = [&](double sign, double* written) {
     double largest = 0.0;
     for (std::size_t i = 0; i < dim_; ++i) {
-      const double coordinate = std::fabs(framed(sign, i));
-      if (!(coordinate <= kQueryReach)) return std::numeric_limits<double>::infinity();
-      largest = std::fmax(largest, coordinate);
+      const double coordinate = framed(sign, i);
+      if (written != nullptr) written[i] = coordinate;
+      if (!(std::fabs(coordinate) <= kQueryReach)) return std::numeric_limits<double>::infinity();
+      largest = std::fmax(largest, std::fabs(coordinate));
     }
     return largest;
   };
-  const bool mirrored = mapping_.search == WalkSearch::Farthest;
-  const double own = reach(1.0);
-  const double mirror = mirrored ? reach(-1.0) : std::numeric_limits<double>::infinity();
+  const double own = reach(1.0, point);
+  const double mirror =
+      mapping_.search == WalkSearch::Farthest ? reach(-1.0, nullptr) : std::numeric_limits<double>::infinity();
   if (std::isinf(own) && std::isinf(mirror)) return std::nullopt;
-  const double sign = mirror < own ? -1.0 : 1.0;
-  for (std::size_t i = 0; i < dim_; ++i) point[i] = framed(sign, i);
-  return sign < 0.0 ? WalkSearch::Nearest : mapping_.search;
+  if (!(mirror < own)) return mapping_.search;
+  for (std::size_t i = 0; i < dim_; ++i) point[i] = framed(-1.0, i);
+  return WalkSearch::Nearest;
 }
 
 bool WalkSpace::target_outside(const double* q) const {
