@@ -16,9 +16,10 @@ exact copies in the data count alike for every library.
 Then the exhaustive search: with k = n and ef_search = 4n a search should
 return every stored vector; the table gives how many it never returns.
 
-Last, data in a cone at 32 and 128 dimensions under the two similarities,
-at the default ef_search: the least similar (the contract's query q) and the
-most similar (the negated query -q).
+Last, data in a cone at 32 to 384 dimensions (offsets, and positive
+features) under the two similarities, at the default ef_search: the least
+similar (the contract's query q) and the most similar (the negated query
+-q).
 
 hnswlib (when importable) is built on the same data as float32, in the space
 that matches the metric (l2, cosine, ip), and queried with -q for the two
@@ -105,10 +106,19 @@ FAMILIES = [
 ]
 FIXED_DIM = {"2-d N(0, 1)": 2, "3-d N(0, 1)": 3}
 
+def squared(rng, count, dim):
+    return [[rng.gauss(0.0, 1.0) ** 2 for _ in range(dim)] for _ in range(count)]
+
+
 # Data in a cone (every vector shares a common component, as embeddings and
 # positive features do), at realistic dimensions: the least similar lie on
-# the far edge, and the negated query's own point lies far outside.
-CONES = [(dim, offset) for dim in (32, 128) for offset in (1.0, 10.0, 100.0, 1000.0)]
+# the far edge, and the negated query's own point lies far outside; lifted,
+# the largest products of positive features lie on the far edge too.
+CONES = (
+    [("%d-d N(0, 1) + %g" % (dim, offset), shifted(offset), dim) for dim in (32, 128) for offset in (1, 10, 100, 1000)]
+    + [("384-d N(0, 1) + 1", shifted(1.0), 384)]
+    + [("%d-d N(0, 1) squared" % dim, squared, dim) for dim in (32, 128, 384)]
+)
 
 # The exhaustive searches at 1,000 vectors.
 EXHAUSTIVE = [("2-d N(0, 1)", gaussian, 2), ("3-d N(0, 1)", gaussian, 3), ("8-d N(0, 1) + 1e3", shifted(1e3), 8)]
@@ -290,9 +300,9 @@ def cone_rows(tamsel, other, args):
     """recall@10 at the default ef_search of both questions a similarity
     search asks: the least similar (q) and the most similar (-q)."""
     rows = []
-    for number, (dim, offset) in enumerate(CONES):
-        data, queries = draw(shifted(offset), None, args.cone_n, args.queries, dim, args.seed + 200 + number)
-        row = {"family": "%d-d N(0, 1) + %g" % (dim, offset), "recall": {}}
+    for number, (name, family, dim) in enumerate(CONES):
+        data, queries = draw(family, None, args.cone_n, args.queries, dim, args.seed + 200 + number)
+        row = {"family": name, "recall": {}}
         for metric, flat_metric, space in METRICS[1:]:
             for label, asked in (("q", queries), ("-q", [[-x for x in q] for q in queries])):
                 exact = exact_answers(tamsel, data, asked, flat_metric, K)

@@ -87,11 +87,12 @@ bool WalkSpace::target_outside(const double* q) const {
     return squares / mean_square_radius_;
   };
   // The search walks towards its own point first (HNSW::walk), which must
-  // lie no farther out than the mirrored one: a search for the most similar
-  // in a cone (the negated query) has its mirrored point among the data,
-  // or just outside it, and its own point far beyond.
+  // lie not much farther out than the mirrored one: a search for the most
+  // similar in a cone (the negated query) has its mirrored point among the
+  // data, or just outside it, and its own point far beyond.
   const double mirror = square_radius(-1.0);
-  return mirror > kOutside && square_radius(1.0) <= kOwnReach * mirror;
+  const double own_reach = mapping_.lifted ? kLiftedOwnReach : kOwnReach;
+  return mirror > kOutside && square_radius(1.0) <= own_reach * mirror;
 }
 
 void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {

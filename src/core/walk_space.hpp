@@ -87,9 +87,15 @@ class WalkSpace {
   // squared distances in float32 would no longer tell the points apart.
   static constexpr double kQueryReach = 1e4;
   // target_outside's bounds, as multiples of the mean square radius and of
-  // the mirrored point's (docs/tuning.md).
+  // the mirrored point's (docs/tuning.md). Lifted, every target has a zero
+  // lifted coordinate and lies outside the data whichever way the query
+  // points: the largest products of features of one sign, or of a small
+  // common offset, lie on the far edge too, with the query's own point a
+  // few times farther out; a large offset puts it tens of times farther,
+  // and the plain walk finds them.
   static constexpr double kOutside = 1.1;
   static constexpr double kOwnReach = 1.5;
+  static constexpr double kLiftedOwnReach = 4.0;
 
   // A norm taken without overflow or underflow: the vector divided by a
   // power of two near its largest magnitude, then the norm of that.
