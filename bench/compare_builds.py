@@ -65,15 +65,20 @@ def main(argv=None):
                 exact = quality.exact_answers(builds[0], data, asked, flat_metric, quality.K)
                 recalls = []
                 for index in indexes:
-                    hits = sum(quality.value_recall([v for _, v in index.search(q, quality.K)], e)[0]
-                               for q, e in zip(asked, exact))
+                    hits = sum(
+                        quality.value_recall([v for _, v in index.search(q, quality.K)], e)[0]
+                        for q, e in zip(asked, exact)
+                    )
                     recalls.append(hits / float(quality.K * len(asked)))
                 best = [float("inf")] * 2
                 for _ in range(args.passes):
                     for j, index in enumerate(indexes):
                         best[j] = best_time(index, asked, best[j])
-                print("| %s | %s | %s | %.3f | %.3f | %.2fx |" % (name, metric, label, recalls[0], recalls[1],
-                                                                 best[0] / best[1]), flush=True)
+                print(
+                    "| %s | %s | %s | %.3f | %.3f | %.2fx |"
+                    % (name, metric, label, recalls[0], recalls[1], best[0] / best[1]),
+                    flush=True,
+                )
 
 
 if __name__ == "__main__":

@@ -106,6 +106,7 @@ FAMILIES = [
 ]
 FIXED_DIM = {"2-d N(0, 1)": 2, "3-d N(0, 1)": 3}
 
+
 def squared(rng, count, dim):
     return [[rng.gauss(0.0, 1.0) ** 2 for _ in range(dim)] for _ in range(count)]
 
