@@ -722,7 +722,7 @@ def conversion_suite(data, repeats=3):
 # Memory: resident size growth around one build, each in a fresh interpreter
 
 
-MEMORY_TAMSEL = ("tamsel", "tamsel, angular", "tamsel, one attribute")
+MEMORY_TAMSEL = ("tamsel", "tamsel, angular", "tamsel, inner_product", "tamsel, one attribute")
 
 
 def memory_probe(lib, n, dim, seed):
@@ -731,8 +731,9 @@ def memory_probe(lib, n, dim, seed):
         import tamsel
 
         schema = ["tag"] if lib == "tamsel, one attribute" else None
-        # The similarities keep far lists besides the graph.
-        metric = "angular" if lib == "tamsel, angular" else "euclidean"
+        # The similarities keep far lists besides the graph, and the inner
+        # product its product lists too.
+        metric = {"tamsel, angular": "angular", "tamsel, inner_product": "inner_product"}.get(lib, "euclidean")
         index = tamsel.PyHNSW(
             dim, m=M, ef_construction=EF_CONSTRUCTION, ef_search=EF_VALUES[0], metric=metric, schema=schema
         )

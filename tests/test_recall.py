@@ -160,6 +160,23 @@ def test_recall_on_a_cone_at_default_breadth_both_ways(name, metric, flat_metric
         assert found >= 0.95 * K * QUERIES
 
 
+def test_largest_products_of_positive_features_in_many_dimensions():
+    """Lifted, the largest products of many positive features lie on the far
+    edge, reached along the links between large products."""
+    rng = random.Random("largest products")
+    count, dim = 3000, 256
+    data, queries = positive(rng, count, dim), positive(rng, QUERIES, dim)
+    flat = tamsel.PyFlat(dim, metric="inner_product")
+    flat.create(data)
+    index = tamsel.PyHNSW(dim, metric="inner_product")
+    index.create(data)
+    found = 0
+    for query in ([-x for x in q] for q in queries):
+        exact = [data[i] for i, _ in flat.search(query, K)]
+        found += hits([vector for _, vector in index.search(query, K)], exact)
+    assert found >= 0.93 * K * QUERIES
+
+
 @pytest.mark.parametrize("m, ef_construction, goal", [(4, 50, 0.93), (8, 64, 0.96)], ids=["m 4", "m 8"])
 def test_queries_between_clusters_reach_every_cluster_near_them(m, ef_construction, goal):
     # Four clusters in 5-d, queries drawn between them: their nearest lie at

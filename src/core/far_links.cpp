@@ -76,6 +76,11 @@ const std::uint32_t* FarEdgeLists::block(std::uint32_t id) {
       if (along != FarLinks::kNone && along != id && count < kMaxBlockIds - 1) block_[1 + count++] = along;
     }
   }
+  if (products_ != nullptr) {
+    for (const std::uint32_t product : products_->of(id)) {
+      if (product != ProductLinks::kNone && count < kMaxBlockIds - 1) block_[1 + count++] = product;
+    }
+  }
   block_[0] = static_cast<std::uint32_t>(count);
   return block_;
 }

@@ -26,6 +26,7 @@
 #include "core/beam_search.hpp"
 #include "core/graph.hpp"
 #include "core/large_buffer.hpp"
+#include "core/product_links.hpp"
 #include "core/scored.hpp"
 #include "core/search_scratch.hpp"
 #include "core/walk_measure.hpp"
@@ -83,16 +84,19 @@ class FarLinks {
 };
 
 // What the walk along the far edge follows from a node (beam_search): its
-// layer-0 list, then the far lists of the nodes on its own far list.
+// layer-0 list, the far lists of the nodes on its own far list, and, when
+// given, its product list.
 class FarEdgeLists {
  public:
-  FarEdgeLists(const Graph& graph, const FarLinks& far) : graph_(&graph), far_(&far) {}
+  FarEdgeLists(const Graph& graph, const FarLinks& far, const ProductLinks* products)
+      : graph_(&graph), far_(&far), products_(products) {}
   const std::uint32_t* block(std::uint32_t id);
   void prefetch(std::uint32_t id) const;
 
  private:
   const Graph* graph_;
   const FarLinks* far_;
+  const ProductLinks* products_;
   std::uint32_t block_[kMaxBlockIds] = {};
 };
 

@@ -14,7 +14,7 @@ namespace tamsel {
 namespace {
 
 // A similarity search whose target lies outside the data (WalkSpace::
-// target_outside) walks kNearBreadth wide towards the query's own point
+// target_place) walks kNearBreadth wide towards the query's own point
 // first, then from the far lists of the nearest kNearStarts nodes found
 // along the far edge, ef_search wide: twice as wide found more of the
 // answer, at a cost beyond that of the other searches. An insertion
@@ -41,6 +41,7 @@ HNSW::HNSW(const HNSWParams& params, Metric metric, std::optional<Schema> schema
       metadata_(std::move(schema)),
       holder_links_(metadata_.schema() ? metadata_.schema()->size() : 0, graph_.max_neighbors(1)),
       far_links_(walk_mapping(metric).search != WalkSearch::Nearest),
+      product_links_(walk_mapping(metric).lifted),
       copies_(params.dim) {}
 
 std::optional<HNSWError> HNSW::insert(std::span<const double> vector, const MetadataRecord* record,
@@ -64,8 +65,8 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
     throw CapacityExceeded("HNSW: at most " + std::to_string(Graph::kMaxNodes) + " vectors (32-bit ids)");
   const auto scratch = scratch_.lease(size());
   const WalkMeasure measure(metric_, store_);
-  StagedBatch batch({store_, graph_, metadata_, holder_links_, far_links_, copies_, *scratch, measure}, first, count,
-                    records, random);
+  StagedBatch batch({store_, graph_, metadata_, holder_links_, far_links_, product_links_, copies_, *scratch, measure},
+                    first, count, records, random);
   // A row's walks read about ef_construction stored vectors, at the least.
   const std::size_t work_per_row = dim() * (graph_.ef_construction() + 1);
   for (std::size_t i = 0; i < count; ++i) {
@@ -132,7 +133,9 @@ void HNSW::find_far(const double* vector, std::span<const ScoredId> near, Search
 
 void HNSW::walk(const double* query, std::size_t length, std::size_t ef, SearchScratch& scratch) const {
   const WalkMeasure measure(metric_, store_);
-  if (!far_links_.kept() || length != dim() || !store_.space().target_outside(query)) {
+  const WalkSpace::TargetPlace place =
+      far_links_.kept() && length == dim() ? store_.space().target_place(query) : WalkSpace::TargetPlace{};
+  if (!place.outside) {
     graph_.search(measure, measure.search_query(query, length, scratch), ef, copies_, scratch);
     return;
   }
@@ -144,7 +147,10 @@ void HNSW::walk(const double* query, std::size_t length, std::size_t ef, SearchS
   std::uint32_t starts[kNearStarts * FarLinks::kWidth];
   const std::size_t count = far_links_.starts_from(scratch.results, kNearStarts, starts);
   const WalkQuery walk_query = measure.search_query(query, length, scratch);
-  beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_), measure, walk_query, ef, &copies_, scratch);
+  // The largest products lie along the product lists too.
+  const ProductLinks* products = place.own_beyond && product_links_.kept() ? &product_links_ : nullptr;
+  beam_search_from({starts, count}, FarEdgeLists(graph_, far_links_, products), measure, walk_query, ef, &copies_,
+                   scratch);
   graph_.complete(measure, walk_query, ef, copies_, scratch);
 }
 

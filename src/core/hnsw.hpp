@@ -21,6 +21,7 @@
 #include "core/metadata.hpp"
 #include "core/metadata_store.hpp"
 #include "core/metric.hpp"
+#include "core/product_links.hpp"
 #include "core/result.hpp"
 #include "core/scored.hpp"
 #include "core/search_scratch.hpp"
@@ -116,6 +117,7 @@ class HNSW {
   MetadataStore metadata_;
   HolderLinks holder_links_;
   FarLinks far_links_;
+  ProductLinks product_links_;
   CopyTable copies_;
   ScratchPool scratch_;
 };

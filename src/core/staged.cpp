@@ -12,6 +12,7 @@ StagedBatch::StagedBatch(Parts parts, const double* first, std::size_t count, Ba
       holder_room_(parts.holder_links.reserve(count, parts.graph.ef_construction() + 1, parts.measure.form_words(),
                                               parts.scratch)),
       far_room_(parts.far_links.reserve(count, parts.measure.form_words(), parts.scratch)),
+      product_room_(parts.product_links.reserve(count, parts.store.dim(), parts.measure.form_words())),
       copies_room_(parts.copies.reserve(parts.store, base_, first, count)),
       levels_(draw_levels(random)),
       link_room_(parts.graph.reserve_links(levels_)) {
@@ -40,9 +41,12 @@ void StagedBatch::store(std::size_t i, bool linked, bool walked) {
   parts_.metadata.append(metadata_room_, id, i);
   parts_.holder_links.add_node(holder_room_);
   parts_.far_links.add_node(far_room_);
+  parts_.product_links.add_node(product_room_);
   if (linked) {
     parts_.graph.link_node(link_room_, parts_.measure, id, level(i), parts_.scratch);
     if (parts_.far_links.kept()) parts_.far_links.link(parts_.measure, id);
+    if (parts_.product_links.kept())
+      parts_.product_links.link(parts_.measure, parts_.store, id, parts_.scratch.link_candidates);
   }
   if (walked)
     parts_.holder_links.link(parts_.measure, parts_.metadata, parts_.copies, id, parts_.scratch.link_candidates,

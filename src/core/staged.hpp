@@ -19,6 +19,7 @@
 #include "core/graph.hpp"
 #include "core/holder_links.hpp"
 #include "core/metadata_store.hpp"
+#include "core/product_links.hpp"
 #include "core/search_scratch.hpp"
 #include "core/store.hpp"
 #include "core/walk_measure.hpp"
@@ -33,6 +34,7 @@ class StagedBatch {
     MetadataStore& metadata;
     HolderLinks& holder_links;
     FarLinks& far_links;
+    ProductLinks& product_links;
     CopyTable& copies;
     SearchScratch& scratch;
     const WalkMeasure& measure;
@@ -51,8 +53,9 @@ class StagedBatch {
   std::size_t level(std::size_t i) const { return original(i) == CopyTable::kNone ? levels_[i] : 0; }
 
   // Stores row i, the next of the batch, in every other part; when `linked`,
-  // links it to the neighbours the graph chose for it just before, and to the
-  // least similar nodes the far links chose. When `walked`, the graph's walk
+  // links it to the neighbours the graph chose for it just before, to the
+  // least similar nodes the far links chose, and to the nodes of the largest
+  // products among those the graph's walk met. When `walked`, the graph's walk
   // for it left candidates for its holder links.
   void store(std::size_t i, bool linked, bool walked);
 
@@ -68,6 +71,7 @@ class StagedBatch {
   MetadataStore::Room metadata_room_;
   HolderLinks::Room holder_room_;
   FarLinks::Room far_room_;
+  ProductLinks::Room product_room_;
   CopyTable::Room copies_room_;
   std::vector<Graph::Level> levels_;
   Graph::LinkRoom link_room_;

@@ -69,10 +69,10 @@ std::optional<WalkSearch> WalkSpace::search_point(const double* q, double* point
   return WalkSearch::Nearest;
 }
 
-bool WalkSpace::target_outside(const double* q) const {
-  if (mapping_.search == WalkSearch::Nearest || centre_.empty()) return false;
+WalkSpace::TargetPlace WalkSpace::target_place(const double* q) const {
+  if (mapping_.search == WalkSearch::Nearest || centre_.empty()) return {};
   const Norm norm = norm_of(q);
-  if (!has_direction(norm)) return false;
+  if (!has_direction(norm)) return {};
   // The mirrored point: the negated direction, or lifted, the negated query
   // at the bound on the norms with a zero lifted coordinate.
   const double length = mapping_.direction ? 1.0 : norm_bound_;
@@ -91,8 +91,9 @@ bool WalkSpace::target_outside(const double* q) const {
   // similar in a cone (the negated query) has its mirrored point among the
   // data, or just outside it, and its own point far beyond.
   const double mirror = square_radius(-1.0);
+  const double own = square_radius(1.0);
   const double own_reach = mapping_.lifted ? kLiftedOwnReach : kOwnReach;
-  return mirror > kOutside && square_radius(1.0) <= own_reach * mirror;
+  return {.outside = mirror > kOutside && own <= own_reach * mirror, .own_beyond = own > mirror};
 }
 
 void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {

@@ -60,13 +60,19 @@ class WalkSpace {
   // exactly.
   std::optional<WalkSearch> search_point(const double* q, double* point) const;
 
-  // Whether the point a similarity search walks towards (the mirrored query,
-  // lifted under the inner product) lies outside the data: its square
+  // Where the point a similarity search walks towards (the mirrored query,
+  // lifted under the inner product) lies. `outside` the data: its square
   // distance from the frame's centre beyond kOutside times the stored
   // points' mean, while the query's own point lies no more than kOwnReach
-  // times as far out. The least similar vectors then lie on the far edge of
-  // the data, where a walk from inside rarely reaches them all.
-  bool target_outside(const double* q) const;
+  // (lifted, kLiftedOwnReach) times as far out; the answers then lie on the
+  // far edge of the data, where a walk from inside rarely reaches them all.
+  // `own_beyond`: the query's own point lies farther out still, as it does
+  // when the search asks for the most similar (the largest products).
+  struct TargetPlace {
+    bool outside = false;
+    bool own_beyond = false;
+  };
+  TargetPlace target_place(const double* q) const;
 
   // Whether the frame must be fitted again for `count` vectors, some of
   // which it does not hold when `straying`.
@@ -86,7 +92,7 @@ class WalkSpace {
   // A Euclidean query beyond this many scales is walked exactly: its
   // squared distances in float32 would no longer tell the points apart.
   static constexpr double kQueryReach = 1e4;
-  // target_outside's bounds, as multiples of the mean square radius and of
+  // target_place's bounds, as multiples of the mean square radius and of
   // the mirrored point's (docs/tuning.md). Lifted, every target has a zero
   // lifted coordinate and lies outside the data whichever way the query
   // points: the largest products of features of one sign, or of a small
