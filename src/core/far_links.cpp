@@ -7,17 +7,15 @@
 namespace tamsel {
 
 FarLinks::Room FarLinks::reserve(std::size_t count, std::size_t form_words, SearchScratch& scratch) {
-  if (!kept_) return Room{};
-  make_room(lists_, count * kWidth);
+  if (!kept()) return Room{};
+  reserve_lists(count);
   make_room_for_total(scratch.results, kFindBreadth + 1);
   make_room_for_total(chosen_, kWidth);
   make_room_for_total(form_, form_words);
   return Room{};
 }
 
-void FarLinks::add_node(const Room&) {
-  if (kept_) lists_.resize(lists_.size() + kWidth, kNone);
-}
+void FarLinks::add_node(const Room&) { add_list(); }
 
 std::size_t FarLinks::starts_from(std::span<const ScoredId> near, std::size_t nodes, std::uint32_t* starts) const {
   std::size_t count = 0;
@@ -39,7 +37,7 @@ void FarLinks::choose(std::span<const ScoredId> found) {
 }
 
 void FarLinks::link(const WalkMeasure& measure, std::uint32_t id) {
-  std::copy(chosen_.begin(), chosen_.end(), lists_.data() + std::size_t{id} * kWidth);
+  std::copy(chosen_.begin(), chosen_.end(), list(id));
   for (const std::uint32_t far : chosen_) offer(measure, far, id);
 }
 
@@ -50,20 +48,20 @@ void FarLinks::link(const WalkMeasure& measure, std::uint32_t id) {
 // near it under the inner product (lifted, the products of the lifts join
 // those of the vectors), at a fraction of the cost of a search's form.
 void FarLinks::offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t newcomer) {
-  std::uint32_t* list = lists_.data() + std::size_t{to} * kWidth;
-  std::uint32_t* const end = std::find(list, list + kWidth, kNone);
-  if (std::find(list, end, newcomer) != end) return;
-  if (end != list + kWidth) {
+  std::uint32_t* const members = list(to);
+  std::uint32_t* const end = std::find(members, members + kWidth, kNone);
+  if (std::find(members, end, newcomer) != end) return;
+  if (end != members + kWidth) {
     *end = newcomer;
     return;
   }
   std::uint32_t ids[kWidth + 1];
   double measures[kWidth + 1];
-  std::copy(list, list + kWidth, ids);
+  std::copy(members, members + kWidth, ids);
   ids[kWidth] = newcomer;
   measure.score(measure.node(to, form_, WalkSearch::Farthest), ids, kWidth + 1, measures);
   const std::size_t most_similar = static_cast<std::size_t>(std::max_element(measures, measures + kWidth) - measures);
-  if (nearer(measures[kWidth], measures[most_similar])) list[most_similar] = newcomer;
+  if (nearer(measures[kWidth], measures[most_similar])) members[most_similar] = newcomer;
 }
 
 const std::uint32_t* FarEdgeLists::block(std::uint32_t id) {

@@ -25,7 +25,7 @@
 
 #include "core/beam_search.hpp"
 #include "core/graph.hpp"
-#include "core/large_buffer.hpp"
+#include "core/node_lists.hpp"
 #include "core/product_links.hpp"
 #include "core/scored.hpp"
 #include "core/search_scratch.hpp"
@@ -33,17 +33,13 @@
 
 namespace tamsel {
 
-class FarLinks {
+// Kept only under the metrics whose search walks towards a mirrored target.
+class FarLinks : public NodeLists<8> {
  public:
-  // Ids a node keeps; the empty places hold kNone.
-  static constexpr std::size_t kWidth = 8;
-  static constexpr std::uint32_t kNone = 0xffffffffu;
   // The breadth of the walk that finds a new node's list (docs/tuning.md).
   static constexpr std::size_t kFindBreadth = 32;
 
-  // Kept only under the metrics whose search walks towards a mirrored target.
-  explicit FarLinks(bool kept) : kept_(kept) {}
-  bool kept() const { return kept_; }
+  using NodeLists::NodeLists;
 
   class Room {
     friend class FarLinks;
@@ -56,10 +52,6 @@ class FarLinks {
   // Appends the next node, with an empty list.
   void add_node(const Room& room);
 
-  // The node's list.
-  std::span<const std::uint32_t> of(std::uint32_t id) const {
-    return {lists_.data() + std::size_t{id} * kWidth, kWidth};
-  }
   // The lists of the first `nodes` of `near` (nearest first), into `starts`
   // (room for nodes * kWidth ids), or where those hold none yet (the first
   // nodes of an index), those nodes themselves; returns how many ids it wrote.
@@ -75,8 +67,6 @@ class FarLinks {
  private:
   void offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t newcomer);
 
-  bool kept_;
-  LargeBuffer<std::uint32_t> lists_;  // kWidth per node
   // Linking scratch: the chosen list, and the form of the node whose list is
   // offered a newcomer.
   std::vector<std::uint32_t> chosen_;

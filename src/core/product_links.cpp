@@ -19,8 +19,8 @@ constexpr std::size_t kChunk = 64;
 }  // namespace
 
 ProductLinks::Room ProductLinks::reserve(std::size_t count, std::size_t dim, std::size_t form_words) {
-  if (!kept_) return Room{};
-  make_room(lists_, count * kWidth);
+  if (!kept()) return Room{};
+  reserve_lists(count);
   make_room(weakest_, count);
   make_room_for_total(best_, kShortlist);
   make_room_for_total(negated_, dim);
@@ -30,8 +30,8 @@ ProductLinks::Room ProductLinks::reserve(std::size_t count, std::size_t dim, std
 }
 
 void ProductLinks::add_node(const Room&) {
-  if (!kept_) return;
-  lists_.resize(lists_.size() + kWidth, kNone);
+  if (!kept()) return;
+  add_list();
   weakest_.push_back(std::numeric_limits<double>::quiet_NaN());
 }
 
@@ -58,8 +58,8 @@ void ProductLinks::link(const WalkMeasure& measure, const VectorStore& store, st
   store.score_exactly(Metric::InnerProduct, row, store.dim(), best_);
   for (ScoredId& entry : best_) entry.score = rank_of(entry.score);
   keep_best(best_, kWidth);
-  std::uint32_t* list = lists_.data() + std::size_t{id} * kWidth;
-  for (std::size_t j = 0; j < best_.size(); ++j) list[j] = static_cast<std::uint32_t>(best_[j].id);
+  std::uint32_t* const members = list(id);
+  for (std::size_t j = 0; j < best_.size(); ++j) members[j] = static_cast<std::uint32_t>(best_[j].id);
   if (best_.size() == kWidth) weakest_[id] = best_.back().score;
   for (const ScoredId& chosen : best_) offer(store, static_cast<std::uint32_t>(chosen.id), id, chosen.score);
 }
@@ -69,27 +69,26 @@ void ProductLinks::link(const WalkMeasure& measure, const VectorStore& store, st
 // at the comparison with the smallest it keeps; a full list that takes the
 // newcomer measures its members again to find which one leaves.
 void ProductLinks::offer(const VectorStore& store, std::uint32_t to, std::uint32_t newcomer, double rank) {
-  std::uint32_t* list = lists_.data() + std::size_t{to} * kWidth;
-  std::uint32_t* const end = std::find(list, list + kWidth, kNone);
-  if (std::find(list, end, newcomer) != end) return;
+  std::uint32_t* const members = list(to);
+  std::uint32_t* const end = std::find(members, members + kWidth, kNone);
+  if (std::find(members, end, newcomer) != end) return;
   double ranks[kWidth];
-  if (end == list + kWidth) {
+  if (end == members + kWidth) {
     if (!nearer(rank, weakest_[to])) return;
     const std::size_t leaving = rank_members(store, to, ranks);
-    list[leaving] = newcomer;
+    members[leaving] = newcomer;
     ranks[leaving] = rank;
   } else {
     *end = newcomer;
     // With room left, every offer is taken: no weakest yet.
-    if (end + 1 != list + kWidth) return;
+    if (end + 1 != members + kWidth) return;
     rank_members(store, to, ranks);
   }
   weakest_[to] = ranks[weakest_of(ranks)];
 }
 
 std::size_t ProductLinks::rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const {
-  store.score_exactly(Metric::InnerProduct, store.row(id), store.dim(), lists_.data() + std::size_t{id} * kWidth,
-                      kWidth, ranks);
+  store.score_exactly(Metric::InnerProduct, store.row(id), store.dim(), of(id).data(), kWidth, ranks);
   for (std::size_t j = 0; j < kWidth; ++j) ranks[j] = rank_of(ranks[j]);
   return weakest_of(ranks);
 }

@@ -21,24 +21,21 @@
 #include <vector>
 
 #include "core/large_buffer.hpp"
+#include "core/node_lists.hpp"
 #include "core/scored.hpp"
 #include "core/store.hpp"
 #include "core/walk_measure.hpp"
 
 namespace tamsel {
 
-class ProductLinks {
+// Kept only under the inner product.
+class ProductLinks : public NodeLists<8> {
  public:
-  // Ids a node keeps; the empty places hold kNone.
-  static constexpr std::size_t kWidth = 8;
-  static constexpr std::uint32_t kNone = 0xffffffffu;
   // How many of the nodes met, ranked on the walk copy, are measured
   // exactly for the list (docs/tuning.md).
   static constexpr std::size_t kShortlist = 16;
 
-  // Kept only under the inner product.
-  explicit ProductLinks(bool kept) : kept_(kept) {}
-  bool kept() const { return kept_; }
+  using NodeLists::NodeLists;
 
   class Room {
     friend class ProductLinks;
@@ -50,11 +47,6 @@ class ProductLinks {
   Room reserve(std::size_t count, std::size_t dim, std::size_t form_words);
   // Appends the next node, with an empty list.
   void add_node(const Room& room);
-
-  // The node's list.
-  std::span<const std::uint32_t> of(std::uint32_t id) const {
-    return {lists_.data() + std::size_t{id} * kWidth, kWidth};
-  }
 
   // Inserting node `id`, stored: makes the nodes of the largest products
   // with it among `met` its list, and offers it to the list of each of them.
@@ -69,8 +61,6 @@ class ProductLinks {
   std::size_t rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const;
   static std::size_t weakest_of(const double* ranks);
 
-  bool kept_;
-  LargeBuffer<std::uint32_t> lists_;  // kWidth per node
   // Per node, the rank of the weakest member of its full list: most offers
   // end at this one comparison.
   LargeBuffer<double> weakest_;
