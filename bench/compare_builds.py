@@ -34,11 +34,11 @@ def load(directory):
     return module
 
 
-def best_time(index, queries, passes_left):
+def best_time(index, queries, best_so_far):
     start = time.process_time()
     for q in queries:
         index.search(q, quality.K)
-    return min(passes_left, time.process_time() - start)
+    return min(best_so_far, time.process_time() - start)
 
 
 def main(argv=None):

@@ -91,9 +91,10 @@ WalkSpace::TargetPlace WalkSpace::target_place(const double* q) const {
   // similar in a cone (the negated query) has its mirrored point among the
   // data, or just outside it, and its own point far beyond.
   const double mirror = square_radius(-1.0);
+  if (!(mirror > kOutside)) return {};
   const double own = square_radius(1.0);
   const double own_reach = mapping_.lifted ? kLiftedOwnReach : kOwnReach;
-  return {.outside = mirror > kOutside && own <= own_reach * mirror, .own_beyond = own > mirror};
+  return {.outside = own <= own_reach * mirror, .own_beyond = own > mirror};
 }
 
 void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {

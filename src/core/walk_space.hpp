@@ -66,8 +66,9 @@ class WalkSpace {
   // points' mean, while the query's own point lies no more than kOwnReach
   // (lifted, kLiftedOwnReach) times as far out; the answers then lie on the
   // far edge of the data, where a walk from inside rarely reaches them all.
-  // `own_beyond`: the query's own point lies farther out still, as it does
-  // when the search asks for the most similar (the largest products).
+  // `own_beyond`, of a target outside: the query's own point lies farther
+  // out still, as it does when the search asks for the most similar (the
+  // largest products).
   struct TargetPlace {
     bool outside = false;
     bool own_beyond = false;
