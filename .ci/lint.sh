@@ -94,7 +94,7 @@ part_tidy() {
         -DPython_EXECUTABLE="$(command -v python3)" >"$WORK/lint-cmake.log" 2>&1 \
     || { cat "$WORK/lint-cmake.log"; fail "cmake could not configure the build"; }
   local files
-  mapfile -t files < <(cd "$ROOT" && ls src/core/*.cpp src/core/kernels/*.cpp src/python/*.cpp)
+  mapfile -t files < <(cd "$ROOT" && find src/core src/python -name "*.cpp" | sort)
   local logs="$WORK/lint-tidy"
   rm -rf "$logs"
   mkdir -p "$logs"

@@ -1,7 +1,7 @@
 # Fails when an object of a set of kernels defines a symbol of external linkage
 # other than its table. The linker keeps one copy of such a symbol for the
 # whole binary, and that copy could be one compiled for a larger instruction
-# set than the processor runs (src/core/kernels/body.hpp).
+# set than the processor runs (src/core/scoring/kernels/body.hpp).
 #   cmake -DNM=nm "-DOBJECTS=a.o|b.o" -P check_kernel_symbols.cmake
 string(REPLACE "|" ";" OBJECTS "${OBJECTS}")
 foreach(object IN LISTS OBJECTS)

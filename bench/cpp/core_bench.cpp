@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/hnsw.hpp"
-#include "core/kernels.hpp"
+#include "core/scoring/kernels.hpp"
 #include "testing/sample_data.hpp"
 
 namespace {

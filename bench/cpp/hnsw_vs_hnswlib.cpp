@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "core/hnsw.hpp"
-#include "core/kernels.hpp"
+#include "core/scoring/kernels.hpp"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/kernels.hpp"
-#include "core/room.hpp"
-#include "core/top_k.hpp"
+#include "core/base/top_k.hpp"
+#include "core/batch/room.hpp"
+#include "core/scoring/kernels.hpp"
 
 namespace tamsel {
 

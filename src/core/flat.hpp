@@ -5,12 +5,12 @@
 #include <span>
 #include <vector>
 
-#include "core/errors.hpp"
-#include "core/interruption.hpp"
-#include "core/large_buffer.hpp"
-#include "core/metric.hpp"
-#include "core/result.hpp"
-#include "core/scored.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/large_buffer.hpp"
+#include "core/base/result.hpp"
+#include "core/base/scored.hpp"
+#include "core/batch/interruption.hpp"
+#include "core/scoring/metric.hpp"
 
 namespace tamsel {
 

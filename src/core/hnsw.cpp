@@ -4,11 +4,11 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/failures.hpp"
-#include "core/filter_plan.hpp"
-#include "core/staged.hpp"
-#include "core/top_k.hpp"
-#include "core/walk_measure.hpp"
+#include "core/base/exceptions.hpp"
+#include "core/base/top_k.hpp"
+#include "core/batch/staged.hpp"
+#include "core/rows/walk_measure.hpp"
+#include "core/search_plan.hpp"
 
 namespace tamsel {
 namespace {
@@ -79,7 +79,7 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
       batch.store(i, false, false);
       return HNSWError::InvalidEF;
     }
-    const bool linked = linkable && batch.original(i) == CopyTable::kNone;
+    const bool linked = linkable && batch.original(i) == DuplicateTable::kNone;
     // A copy is not linked into the graph, but its walk finds its holder links.
     const bool walked = linked || (linkable && holder_links_.attributes() > 0 && records.at(i) != nullptr);
     if (walked) graph_.choose_links(measure, measure.link_query(batch.row(i), *scratch), batch.level(i), *scratch);

@@ -10,22 +10,22 @@
 #include <span>
 #include <vector>
 
-#include "core/copies.hpp"
-#include "core/errors.hpp"
-#include "core/far_links.hpp"
-#include "core/filter.hpp"
-#include "core/filter_plan.hpp"
-#include "core/graph.hpp"
-#include "core/holder_links.hpp"
-#include "core/interruption.hpp"
-#include "core/metadata.hpp"
-#include "core/metadata_store.hpp"
-#include "core/metric.hpp"
-#include "core/product_links.hpp"
-#include "core/result.hpp"
-#include "core/scored.hpp"
-#include "core/search_scratch.hpp"
-#include "core/store.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/result.hpp"
+#include "core/base/scored.hpp"
+#include "core/batch/interruption.hpp"
+#include "core/graph/graph.hpp"
+#include "core/graph/search_scratch.hpp"
+#include "core/lists/far_links.hpp"
+#include "core/lists/holder_links.hpp"
+#include "core/lists/product_links.hpp"
+#include "core/metadata/filter.hpp"
+#include "core/metadata/metadata.hpp"
+#include "core/metadata/metadata_store.hpp"
+#include "core/rows/duplicates.hpp"
+#include "core/rows/store.hpp"
+#include "core/scoring/metric.hpp"
+#include "core/search_plan.hpp"
 
 namespace tamsel {
 
@@ -118,7 +118,7 @@ class HNSW {
   HolderLinks holder_links_;
   FarLinks far_links_;
   ProductLinks product_links_;
-  CopyTable copies_;
+  DuplicateTable copies_;
   ScratchPool scratch_;
 };
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/failures.hpp"
+#include "core/base/exceptions.hpp"
 #include "python/ref.hpp"
 
 namespace tamsel::python {

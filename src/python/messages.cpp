@@ -1,6 +1,6 @@
 #include "python/messages.hpp"
 
-#include "core/kernels.hpp"
+#include "core/scoring/kernels.hpp"
 
 namespace tamsel::python {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "core/metadata.hpp"
+#include "core/metadata/metadata.hpp"
 #include "python/convert.hpp"
 
 namespace tamsel::python {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/metric.hpp"
+#include "core/scoring/metric.hpp"
 
 namespace tamsel::python {
 

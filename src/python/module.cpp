@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "core/kernels.hpp"
+#include "core/scoring/kernels.hpp"
 #include "python/classes.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

@@ -1,7 +1,7 @@
 // Signal handlers during the long operations.
 #pragma once
 
-#include "core/interruption.hpp"
+#include "core/batch/interruption.hpp"
 
 namespace tamsel::python {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/large_buffer.hpp"
+#include "core/base/large_buffer.hpp"
 
 namespace tamsel::python {
 

@@ -11,7 +11,7 @@
 
 #include "check.hpp"
 #include "core/hnsw.hpp"
-#include "core/store.hpp"
+#include "core/rows/store.hpp"
 #include "testing/sample_data.hpp"
 
 namespace tamsel::testing {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/kernels.hpp"
+#include "core/scoring/kernels.hpp"
 #include "testing/sample_data.hpp"
 
 namespace tamsel::testing {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "core/failures.hpp"
+#include "core/base/exceptions.hpp"
 #include "core/hnsw.hpp"
-#include "core/holder_links.hpp"
+#include "core/lists/holder_links.hpp"
 
 namespace tamsel::testing {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/graph/visited_list.hpp"
 #include "core/hnsw.hpp"
-#include "core/visited_list.hpp"
 #include "testing/sample_data.hpp"
 
 namespace tamsel::testing {

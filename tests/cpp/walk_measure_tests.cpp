@@ -8,8 +8,8 @@
 
 #include "check.hpp"
 #include "core/hnsw.hpp"
-#include "core/store.hpp"
-#include "core/walk_measure.hpp"
+#include "core/rows/store.hpp"
+#include "core/rows/walk_measure.hpp"
 #include "testing/sample_data.hpp"
 
 namespace tamsel::testing {

@@ -1,0 +1,39 @@
+// The k best of many scored ids, as every search keeps them.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "core/base/scored.hpp"
+
+namespace tamsel {
+
+// `best` is a heap of at most `k` entries with the worst on top (in the order
+// results come in, ScoredBefore), which a better entry replaces. Offers
+// `entry`: true when it is kept. The order is total, so the entries kept are
+// the first k of the whole sorted list.
+inline bool offer_best(std::vector<ScoredId>& best, std::size_t k, ScoredId entry) {
+  if (best.size() < k) {
+    best.push_back(entry);
+    std::push_heap(best.begin(), best.end(), ScoredBefore{});
+    return true;
+  }
+  if (k == 0 || !scored_before(entry, best.front())) return false;
+  std::pop_heap(best.begin(), best.end(), ScoredBefore{});
+  best.back() = entry;
+  std::push_heap(best.begin(), best.end(), ScoredBefore{});
+  return true;
+}
+
+// The heap of offer_best in ascending order.
+inline void sort_best(std::vector<ScoredId>& best) { std::sort_heap(best.begin(), best.end(), ScoredBefore{}); }
+
+// Keeps the `k` first of `entries` in ascending order, sorted.
+inline void keep_best(std::vector<ScoredId>& entries, std::size_t k) {
+  k = std::min(k, entries.size());
+  std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(k), entries.end(), ScoredBefore{});
+  entries.resize(k);
+}
+
+}  // namespace tamsel

@@ -1,0 +1,57 @@
+// Exact copies of one vector: which stored node each copy belongs to.
+//
+// Exact copies of one vector are equally near to every query, so in lists of
+// bounded length they would crowd each other out until most had no incoming
+// link. Only the first of them (the original) is linked into the graph; the
+// others, in ascending ids, join a search's results wherever it does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "core/rows/row_table.hpp"
+#include "core/rows/store.hpp"
+
+namespace tamsel {
+
+class DuplicateTable {
+ public:
+  static constexpr std::uint32_t kNone = RowTable::kNone;
+
+  explicit DuplicateTable(std::size_t dim) : dim_(dim) {}
+
+  bool has_copies(std::uint32_t id) const { return (has_copies_[id / 64] >> (id % 64)) & 1; }
+  // The copies of an original, ascending; empty for any other node.
+  std::span<const std::uint32_t> copies_of(std::uint32_t id) const {
+    if (!has_copies(id)) return {};
+    return copies_.find(id)->second;
+  }
+
+  // For each of `count` rows of `dim` numbers from `first`, to be stored from
+  // id store_size on: the node it will be a copy of (an earlier row of the
+  // batch included), or kNone; with room to record them.
+  class Room {
+   public:
+    std::uint32_t original(std::size_t row) const { return originals_[row]; }
+
+   private:
+    friend class DuplicateTable;
+    Room() = default;
+    std::vector<std::uint32_t> originals_;
+  };
+  Room reserve(const VectorStore& store, std::size_t store_size, const double* first, std::size_t count);
+  // Records node `id`, stored from batch row `row`: as an original to compare
+  // later rows with, or as a copy of its original.
+  void append(const Room& room, const VectorStore& store, std::uint32_t id, std::size_t row);
+
+ private:
+  std::size_t dim_;
+  RowTable originals_;                     // the linked nodes, by their values
+  std::vector<std::uint64_t> has_copies_;  // one bit per node
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> copies_;
+};
+
+}  // namespace tamsel
