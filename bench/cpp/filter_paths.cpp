@@ -151,7 +151,10 @@ int main(int argc, char** argv) {
       std::printf(" | %.3f / %5.2fx", m.recall, m.rate / again.rate);
       std::fflush(stdout);
     }
-    const FilterPath chosen = FilterPlan(n, params.ef_construction, 10, ef).path(holders.size());
+    const FilterPath chosen =
+        plan_search(
+            {.nodes = n, .ef_construction = params.ef_construction, .k = 10, .ef = ef, .holders = holders.size()})
+            .path;
     std::printf(" | the planner takes %s\n", path_names[static_cast<int>(chosen)]);
   }
   return 0;

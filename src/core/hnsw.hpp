@@ -1,6 +1,8 @@
 // Approximate index: a layered navigable small-world graph over float64
 // vectors, with metadata per vector and equality filters. It composes the
-// parts: the vector store, the graph, the metadata store and the copy table.
+// parts: the vector store with its walk copy, the graph, the metadata store,
+// the holder links, the far and product lists, and the duplicate table; a
+// search follows the plan of search_plan.hpp.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +26,7 @@
 #include "core/metadata/metadata_store.hpp"
 #include "core/rows/duplicates.hpp"
 #include "core/rows/store.hpp"
+#include "core/rows/walk_measure.hpp"
 #include "core/scoring/metric.hpp"
 #include "core/search_plan.hpp"
 
@@ -35,9 +38,13 @@ struct SearchParams {
   std::size_t k = 1;
   std::optional<std::size_t> ef = std::nullopt;  // the breadth of the walk; the index's ef_search when absent
   const Filter* filter = nullptr;
-  // The path of a filtered search; the planner chooses when absent (tests and
-  // tools impose one; a filter every node passes is searched as none).
+  // The route of the search; the planner chooses what is absent (tests and
+  // tools impose one: a filter every node passes is searched as none, and a
+  // target place is imposed only on a similarity search of the index's
+  // dimension, the far edge with the product lists only under the inner
+  // product).
   std::optional<FilterPath> path = std::nullopt;
+  std::optional<TargetPlace> place = std::nullopt;
 };
 
 struct HNSWParams {
@@ -91,22 +98,20 @@ class HNSW {
  private:
   std::optional<HNSWError> add_nodes(const double* first, std::size_t count, BatchRecords records, LevelRandom& random,
                                      Interruption& interruption);
-  // Scores the holders of the filter's value exactly into `results`, keeping the `keep` nearest.
-  void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders, std::size_t keep,
-                     std::vector<ScoredId>& results) const;
-  // The same, from the nearest `shortlist` of them on the walk copy.
-  void score_holders_on_codes(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
-                              std::size_t keep, std::size_t shortlist, SearchScratch& scratch) const;
-  // The nearest of the holders found by a walk over their links, scored
-  // exactly into scratch.results.
-  void walk_holders(const double* query, std::size_t length, std::size_t attribute, const Metadata& value,
-                    std::span<const std::uint32_t> holders, const FilterPlan& plan, std::size_t keep,
-                    SearchScratch& scratch) const;
-  // The nearest `ef` nodes found by the graph walk, into scratch.results.
-  void walk(const double* query, std::size_t length, std::size_t ef, SearchScratch& scratch) const;
-  // The least similar nodes to row `vector` that a walk from the far lists
-  // of its nearest `near` finds, for its own far list.
-  void find_far(const double* vector, std::span<const ScoredId> near, SearchScratch& scratch);
+  // The routes of a search (SearchPlan::path), each leaving its results in
+  // scratch.results, exactly scored and sorted.
+  // Whole: the walk over every node.
+  void walk_all(const double* query, std::size_t length, const SearchPlan& plan, SearchScratch& scratch) const;
+  // Exact: the holders, all scored exactly.
+  void score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
+                     const SearchPlan& plan, std::vector<ScoredId>& results) const;
+  // Codes: the holders, all scored on the walk copy, the nearest again exactly.
+  void scan_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
+                    const SearchPlan& plan, SearchScratch& scratch) const;
+  // Holders: a walk that admits the holders alone, over their links or
+  // along the far edge.
+  void walk_holders(const double* query, std::size_t length, const MetadataStore::Target& target,
+                    std::span<const std::uint32_t> holders, const SearchPlan& plan, SearchScratch& scratch) const;
   // Scores a walk's results exactly and sorts them.
   void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;
 
@@ -118,7 +123,7 @@ class HNSW {
   HolderLinks holder_links_;
   FarLinks far_links_;
   ProductLinks product_links_;
-  DuplicateTable copies_;
+  DuplicateTable duplicates_;
   ScratchPool scratch_;
 };
 

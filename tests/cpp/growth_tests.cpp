@@ -163,9 +163,16 @@ const Register rare_then_common("a filter value rare at first and common later i
   for (std::size_t id = first; id < first + later; ++id)
     check(!index.insert({rows.data() + id * dim, dim}, &records[id], random), "an insertion failed");
   const HNSWParams built = params(dim);
-  const FilterPlan plan(index.size(), built.ef_construction, kTop, built.ef_search);
-  const FilterPath rare_path = plan.path(early_holders.size());
-  const FilterPath common_path = plan.path(holders.size());
+  const auto path_for = [&](std::size_t count) {
+    return plan_search({.nodes = index.size(),
+                        .ef_construction = built.ef_construction,
+                        .k = kTop,
+                        .ef = built.ef_search,
+                        .holders = count})
+        .path;
+  };
+  const FilterPath rare_path = path_for(early_holders.size());
+  const FilterPath common_path = path_for(holders.size());
   check(rare_path != common_path, "the planner takes one path for both shares");
   for (const std::optional<FilterPath> path : {std::optional<FilterPath>{}, std::optional{FilterPath::Holders}}) {
     const double late = mean_recall(index, Metric::Euclidean, rows, queries, &on_a, holders, path);

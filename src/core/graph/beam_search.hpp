@@ -1,11 +1,13 @@
 // The best-first walk over neighbour lists that every search of the index
-// shares: the graph's layers and the holder links of a metadata value.
+// shares: the graph's layers, the holder links of a metadata value and the
+// far edge.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/base/scored.hpp"
@@ -17,30 +19,47 @@
 namespace tamsel {
 
 // Most ids one neighbour list holds (layer 0 at the largest m), plus the
-// newcomer of an overflowing list.
+// newcomer of an overflowing list: the block of StoredLists.
 inline constexpr std::size_t kMaxBlockIds = 257;
 
-// Adds the node to the results, and then the copies of it that `copies`
-// (when given) lists; the results keep the `ef` nearest.
-inline void admit_node(double distance, std::uint32_t id, std::size_t ef, const DuplicateTable* copies,
-                       std::vector<ScoredId>& results) {
-  // Copies come in ascending ids: after one is dropped, every later one would be.
-  if (!offer_best(results, ef, {distance, id}) || copies == nullptr) return;
-  for (const std::uint32_t copy : copies->copies_of(id)) {
-    if (!offer_best(results, ef, {distance, copy})) break;
+// Which nodes a walk admits to its results: the node met, when it `holds`
+// (every node, or the holders of a filter's value), and then the
+// duplicates of it that `duplicates` (when given) lists, each when it
+// holds; the results keep the `ef` nearest.
+struct EveryNode {
+  bool operator()(std::uint32_t) const { return true; }
+};
+
+template <class Holds = EveryNode>
+struct Admission {
+  const DuplicateTable* duplicates = nullptr;
+  Holds holds{};
+
+  void operator()(double distance, std::uint32_t id, std::size_t ef, std::vector<ScoredId>& results) const {
+    // Duplicates come in ascending ids: after one is dropped, every later one would be.
+    if (holds(id) && !offer_best(results, ef, {distance, id})) return;
+    if (duplicates == nullptr) return;
+    for (const std::uint32_t duplicate : duplicates->duplicates_of(id)) {
+      if (holds(duplicate) && !offer_best(results, ef, {distance, duplicate})) break;
+    }
   }
-}
+};
+
+// The node alone: the walks of an insertion, and those over lists that hold
+// duplicates themselves (the holder links).
+inline constexpr Admission<> kNodeAlone{};
 
 // Queues the measured neighbours that may still improve the results, and
 // admits them.
-inline void offer(const std::uint32_t* ids, const double* distances, std::size_t count, std::size_t ef,
-                  const DuplicateTable* copies, std::vector<ScoredId>& queue, std::vector<ScoredId>& results) {
+template <class Admit>
+void offer(const std::uint32_t* ids, const double* distances, std::size_t count, std::size_t ef, const Admit& admit,
+           std::vector<ScoredId>& queue, std::vector<ScoredId>& results) {
   for (std::size_t j = 0; j < count; ++j) {
     const double d = distances[j];
     if (results.size() < ef || d < results.front().score) {
       queue.push_back({d, ids[j]});
       std::push_heap(queue.begin(), queue.end(), ScoredAfter{});
-      admit_node(d, ids[j], ef, copies, results);
+      admit(d, ids[j], ef, results);
     }
   }
 }
@@ -57,6 +76,7 @@ inline ScoredId take_nearest(std::vector<ScoredId>& queue) {
 // list (its count, then its ids) or null.
 template <class Block>
 struct StoredLists {
+  static constexpr std::size_t kMaxIds = kMaxBlockIds;
   Block block;
   void prefetch(std::uint32_t id) const {
     if (const std::uint32_t* list = block(id)) __builtin_prefetch(list);
@@ -70,16 +90,17 @@ StoredLists(Block) -> StoredLists<Block>;
 // visited, queued in scratch.queue (a heap, nearest on top) and admitted to
 // scratch.results (a heap, farthest on top), where the walk leaves them.
 // `lists.block(id)` is the list the walk follows from a node (its count,
-// then its ids), or null, and `lists.prefetch(id)` starts loading it; the
-// copies that `copies` (when given) lists join their originals.
-template <class Lists>
-void expand(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-            const DuplicateTable* copies, SearchScratch& scratch) {
+// then at most Lists::kMaxIds ids), or null, and `lists.prefetch(id)` starts
+// loading it; `admit` says which nodes stand in the results.
+template <class Lists, class Admit>
+void expand(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admit& admit,
+            SearchScratch& scratch) {
   VisitedList& visited = scratch.visited;
   std::vector<ScoredId>& queue = scratch.queue;
   std::vector<ScoredId>& results = scratch.results;
-  std::uint32_t ids[kMaxBlockIds];
-  double distances[kMaxBlockIds];
+  constexpr std::size_t kMaxIds = std::remove_cvref_t<Lists>::kMaxIds;
+  std::uint32_t ids[kMaxIds];
+  double distances[kMaxIds];
   while (!queue.empty()) {
     const ScoredId current = take_nearest(queue);
     if (!results.empty() && nearer(results.front().score, current.score)) break;
@@ -98,23 +119,23 @@ void expand(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, s
       ++fresh;
     }
     measure.score(query, ids, fresh, distances);
-    offer(ids, distances, fresh, ef, copies, queue, results);
+    offer(ids, distances, fresh, ef, admit, queue, results);
   }
 }
 
 // The whole walk: expand, then the results sorted, nearest first.
-template <class Lists>
-void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                 const DuplicateTable* copies, SearchScratch& scratch) {
-  expand(lists, measure, query, ef, copies, scratch);
+template <class Lists, class Admit>
+void beam_search(Lists&& lists, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admit& admit,
+                 SearchScratch& scratch) {
+  expand(lists, measure, query, ef, admit, scratch);
   sort_best(scratch.results);
 }
 
 // A walk that starts from the nodes `starts`, each measured once, and then
 // follows `lists` as beam_search does.
-template <class Lists>
+template <class Lists, class Admit>
 void beam_search_from(std::span<const std::uint32_t> starts, Lists&& lists, const WalkMeasure& measure,
-                      const WalkQuery& query, std::size_t ef, const DuplicateTable* copies, SearchScratch& scratch) {
+                      const WalkQuery& query, std::size_t ef, const Admit& admit, SearchScratch& scratch) {
   scratch.visited.start_search();
   scratch.results.clear();
   scratch.queue.clear();
@@ -127,9 +148,9 @@ void beam_search_from(std::span<const std::uint32_t> starts, Lists&& lists, cons
       if (scratch.visited.visit(id)) ids[fresh++] = id;
     }
     measure.score(query, ids, fresh, distances);
-    offer(ids, distances, fresh, ef, copies, scratch.queue, scratch.results);
+    offer(ids, distances, fresh, ef, admit, scratch.queue, scratch.results);
   }
-  beam_search(lists, measure, query, ef, copies, scratch);
+  beam_search(lists, measure, query, ef, admit, scratch);
 }
 
 }  // namespace tamsel

@@ -62,7 +62,7 @@ Graph::NodeRoom Graph::reserve_nodes(std::size_t count, std::size_t dim, std::si
   scratch.visited.grow(nodes);
   const std::size_t breadth = std::min(ef_construction_, nodes) + 1;
   make_room_for_total(scratch.results, breadth);
-  make_room_for_total(scratch.link_candidates, breadth);
+  make_room_for_total(met_, breadth);
   diverse_.reserve(m0_, std::max(breadth, m0_ + 1), form_words);
   make_room_for_total(relink_, m0_ + 1);
   make_room_for_total(adoption_, std::min(nodes, kAdoptionReach));
@@ -87,46 +87,57 @@ Graph::LinkRoom Graph::reserve_links(std::span<const Level> new_levels) {
   return LinkRoom{};
 }
 
-void Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level,
-                         SearchScratch& scratch) {
+std::span<const ScoredId> Graph::choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level,
+                                              SearchScratch& scratch) {
   chosen_.assign((level + 1) * (1 + m_), 0);
   std::vector<ScoredId>& results = scratch.results;
   std::uint32_t entry = 0;
   for (std::size_t layer = top_layer_; layer > level; --layer) {
-    layer_search(entry, measure, from_new, 1, layer, nullptr, scratch);
+    layer_search(entry, measure, from_new, 1, layer, kNodeAlone, scratch);
     entry = static_cast<std::uint32_t>(results.front().id);
   }
   for (std::size_t layer = level + 1; layer-- > 0;) {
-    layer_search(entry, measure, from_new, ef_construction_, layer, nullptr, scratch);
+    layer_search(entry, measure, from_new, ef_construction_, layer, kNodeAlone, scratch);
     entry = static_cast<std::uint32_t>(results.front().id);
     std::sort(results.begin(), results.end(), ChosenBefore{static_cast<std::uint32_t>(size())});
-    if (layer == 0) scratch.link_candidates.assign(results.begin(), results.end());
+    if (layer == 0) met_.assign(results.begin(), results.end());
     diverse_.keep(measure, results, m_);
     store_list(chosen_.data() + layer * (1 + m_), results);
   }
+  return met_;
 }
 
 std::uint32_t Graph::layer0_entry(const WalkMeasure& measure, const WalkQuery& query, SearchScratch& scratch) const {
   std::uint32_t entry = 0;
   for (std::size_t layer = top_layer_; layer >= 1; --layer) {
-    layer_search(entry, measure, query, 1, layer, nullptr, scratch);
+    layer_search(entry, measure, query, 1, layer, kNodeAlone, scratch);
     entry = static_cast<std::uint32_t>(scratch.results.front().id);
   }
   return entry;
 }
 
-void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const DuplicateTable& copies,
+void Graph::search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
                    SearchScratch& scratch) const {
-  layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, &copies, scratch);
-  complete(measure, query, ef, copies, scratch);
+  layer_search(layer0_entry(measure, query, scratch), measure, query, ef, 0, admit, scratch);
+  complete(measure, query, ef, admit, scratch);
 }
 
-void Graph::complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const DuplicateTable& copies,
+void Graph::complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
                      SearchScratch& scratch) const {
+  std::vector<ScoredId>& results = scratch.results;
   // A walk holds every node it reached while it holds fewer than ef: short of
   // ef and of every node, it ran dry with nodes left that it could not reach.
-  if (scratch.results.size() < ef && scratch.results.size() < size())
-    reach_unvisited(measure, query, ef, copies, scratch);
+  if (results.size() < ef && results.size() < size()) {
+    reach_unvisited(measure, query, ef, admit, scratch);
+    return;
+  }
+  // ef results that all tie: the walk may stand in a field of nodes that the
+  // walk copy sees as one point (vectors on one ray under the cosine), whose
+  // lists lead mostly to one another, and have stopped there short of any
+  // nearer node.
+  if (results.empty() || results.size() < ef) return;
+  const auto [least, most] = std::minmax_element(results.begin(), results.end(), ScoredBefore{});
+  if (!nearer(least->score, most->score)) go_on_from_spread(measure, query, ef, admit, scratch);
 }
 
 // Layer 0 is kept connected (older_holders_), so this runs only on a graph
@@ -134,34 +145,52 @@ void Graph::complete(const WalkMeasure& measure, const WalkQuery& query, std::si
 // links (a failed insertion), which it skips: it makes the walk complete
 // whatever the links.
 void Graph::reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                            const DuplicateTable& copies, SearchScratch& scratch) const {
+                            const Admission<>& admit, SearchScratch& scratch) const {
   std::vector<ScoredId>& results = scratch.results;
   std::make_heap(results.begin(), results.end(), ScoredBefore{});
   for (std::uint32_t id = 0; id < size() && results.size() < ef; ++id) {
-    // Only node 0 is linked with an empty list: a copy or a node stored
-    // without links is in no list either, and copies join their originals.
-    if ((id != 0 && links(id, 0)[0] == 0) || !scratch.visited.visit(id)) continue;
+    if (!linked(id) || !scratch.visited.visit(id)) continue;
     double distance;
     measure.score(query, &id, 1, &distance);
-    admit_node(distance, id, ef, &copies, results);
+    admit(distance, id, ef, results);
     scratch.queue.clear();
     scratch.queue.push_back({distance, id});
-    expand(layer0_lists(), measure, query, ef, &copies, scratch);
+    expand(layer0_lists(), measure, query, ef, admit, scratch);
   }
   sort_best(results);
 }
 
+// Goes on with the walk from kSpreadSeeds linked nodes spread evenly over
+// the ids: a field of ties is left as soon as one of them lies nearer.
+void Graph::go_on_from_spread(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
+                              const Admission<>& admit, SearchScratch& scratch) const {
+  std::vector<ScoredId>& results = scratch.results;
+  std::make_heap(results.begin(), results.end(), ScoredBefore{});
+  std::uint32_t ids[kSpreadSeeds];
+  double distances[kSpreadSeeds];
+  std::size_t count = 0;
+  for (std::size_t j = 0; j < kSpreadSeeds; ++j) {
+    const auto id = static_cast<std::uint32_t>(j * size() / kSpreadSeeds);
+    if (linked(id) && scratch.visited.visit(id)) ids[count++] = id;
+  }
+  measure.score(query, ids, count, distances);
+  scratch.queue.clear();
+  offer(ids, distances, count, ef, admit, scratch.queue, results);
+  expand(layer0_lists(), measure, query, ef, admit, scratch);
+  sort_best(results);
+}
+
 void Graph::layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                         std::size_t layer, const DuplicateTable* copies, SearchScratch& scratch) const {
+                         std::size_t layer, const Admission<>& admit, SearchScratch& scratch) const {
   scratch.visited.start_search();
   scratch.results.clear();
   scratch.queue.clear();
   scratch.visited.visit(entry);
   double entry_distance;
   measure.score(query, &entry, 1, &entry_distance);
-  admit_node(entry_distance, entry, ef, copies, scratch.results);
+  admit(entry_distance, entry, ef, scratch.results);
   scratch.queue.push_back({entry_distance, entry});
-  beam_search(StoredLists{[this, layer](std::uint32_t id) { return links(id, layer); }}, measure, query, ef, copies,
+  beam_search(StoredLists{[this, layer](std::uint32_t id) { return links(id, layer); }}, measure, query, ef, admit,
               scratch);
 }
 
@@ -240,7 +269,7 @@ void Graph::adopt(std::uint32_t id, SearchScratch& scratch) {
   const auto reach = [&](std::uint32_t node) {
     if (reached.size() < most && scratch.visited.visit(node)) reached.push_back(node);
   };
-  for (const ScoredId& candidate : scratch.link_candidates) reach(static_cast<std::uint32_t>(candidate.id));
+  for (const ScoredId& candidate : met_) reach(static_cast<std::uint32_t>(candidate.id));
   for (std::size_t next = 0; next < reached.size(); ++next) {
     const std::uint32_t from = reached[next];
     if (take_in(from, id)) return;

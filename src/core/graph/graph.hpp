@@ -38,6 +38,10 @@ class Graph {
   using Level = std::uint16_t;
   // Most lists a new node that no list kept is offered to (adopt).
   static constexpr std::size_t kAdoptionReach = 1024;
+  // The nodes a walk whose results all tie goes on from (complete): at 16,
+  // a walk that stands on one of two rays of equal size starts on the other
+  // from at least one of them but for a chance of 2^-16.
+  static constexpr std::size_t kSpreadSeeds = 16;
   // `m` above this acts as this, so per-node neighbour blocks stay bounded.
   static constexpr std::size_t kMaxM = 128;
   // Ids are 32-bit, and the largest value marks "none".
@@ -73,25 +77,28 @@ class Graph {
   };
   LinkRoom reserve_links(std::span<const Level> new_levels);
 
-  // Inserting node size() of `level`: choose_links walks and changes nothing;
-  // add_node then appends the node, and link_node links it both ways.
-  void choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level, SearchScratch& scratch);
+  // Inserting node size() of `level`: choose_links walks and changes
+  // nothing, and returns the layer-0 nodes its walk met, nearest first
+  // (valid until the next insertion); add_node then appends the node, and
+  // link_node links it both ways.
+  std::span<const ScoredId> choose_links(const WalkMeasure& measure, const WalkQuery& from_new, std::size_t level,
+                                         SearchScratch& scratch);
   void add_node(const NodeRoom& nodes, const LinkRoom& links, std::size_t level);
-  // `scratch` holds the layer-0 nodes choose_links met (link_candidates).
   void link_node(const LinkRoom& links, const WalkMeasure& measure, std::uint32_t id, std::size_t level,
                  SearchScratch& scratch);
 
   // Walks down from node 0 and leaves in scratch.results the nearest `ef`
-  // nodes found on layer 0, with the copies of each, nearest first by the
-  // walk's measure. A walk that runs out of nodes to expand before it holds
-  // `ef` goes on from the linked nodes it has not reached, if any.
-  void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const DuplicateTable& copies,
+  // nodes found on layer 0 that `admit` admits (with their duplicates),
+  // nearest first by the walk's measure, then completes the walk.
+  void search(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
               SearchScratch& scratch) const;
-  // After a layer-0 walk that left `ef` results in scratch.results (a heap or
-  // sorted): when it ran dry short of ef and of every node, goes on from the
-  // linked nodes it did not reach, so that a walk as wide as the index
-  // returns every linked node whatever the links. Leaves them sorted.
-  void complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const DuplicateTable& copies,
+  // After a layer-0 walk that left its results in scratch.results (a heap
+  // or sorted), leaves them sorted. A walk that ran dry short of ef and of
+  // every node goes on from the linked nodes it did not reach, so that a
+  // walk as wide as the index returns every linked node whatever the links;
+  // one whose ef results all tie goes on from kSpreadSeeds nodes spread over
+  // the index, so that a field of ties does not strand it.
+  void complete(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
                 SearchScratch& scratch) const;
   // Node `id`'s layer-0 list: its count, then its ids.
   const std::uint32_t* layer0_list(std::uint32_t id) const { return links(id, 0); }
@@ -114,15 +121,19 @@ class Graph {
     return const_cast<std::uint32_t*>(static_cast<const Graph&>(*this).links(id, layer));
   }
 
-  // One layer, from one entry node; leaves the nearest found in
-  // scratch.results, nearest first, at most `ef`, with the copies of each
-  // when `copies` is given.
+  // Whether node `id` is in the graph's lists: only node 0 is linked with an
+  // empty list, and a duplicate or a node stored without links is in none.
+  bool linked(std::uint32_t id) const { return id == 0 || links(id, 0)[0] != 0; }
+  // One layer, from one entry node; leaves the nearest found that `admit`
+  // admits in scratch.results, nearest first, at most `ef`.
   void layer_search(std::uint32_t entry, const WalkMeasure& measure, const WalkQuery& query, std::size_t ef,
-                    std::size_t layer, const DuplicateTable* copies, SearchScratch& scratch) const;
-  // Goes on with a layer-0 walk that ran dry short of `ef` results, from the
-  // linked nodes it did not reach.
-  void reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const DuplicateTable& copies,
+                    std::size_t layer, const Admission<>& admit, SearchScratch& scratch) const;
+  // Go on with a layer-0 walk (complete): from the linked nodes it did not
+  // reach, or from nodes spread over the index.
+  void reach_unvisited(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
                        SearchScratch& scratch) const;
+  void go_on_from_spread(const WalkMeasure& measure, const WalkQuery& query, std::size_t ef, const Admission<>& admit,
+                         SearchScratch& scratch) const;
   void link_back(const WalkMeasure& measure, std::uint32_t from, std::uint32_t to, std::size_t layer);
   void keep_reach(std::uint32_t from, const std::uint32_t* ids, std::size_t count, std::uint32_t to);
   bool can_spare(std::uint32_t from, std::uint32_t member, std::size_t older_members) const;
@@ -162,12 +173,14 @@ class Graph {
   // Insertion scratch: the chosen neighbours of the node being inserted
   // (blocks of 1 + m_ per layer, from layer 0 up), the candidates of an
   // overflowing list, the walk form of the node whose list overflows, the
-  // choice among candidates, and the lists a new node is offered to.
+  // choice among candidates, the lists a new node is offered to.
   std::vector<std::uint32_t> chosen_;
   std::vector<ScoredId> relink_;
   WalkForms pair_form_;
   DiverseChoice diverse_;
   std::vector<std::uint32_t> adoption_;
+  // The layer-0 nodes the last choose_links met, nearest first.
+  std::vector<ScoredId> met_;
 };
 
 static_assert(2 * Graph::kMaxM + 1 <= kMaxBlockIds,

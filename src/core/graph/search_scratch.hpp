@@ -15,13 +15,12 @@ namespace tamsel {
 
 struct SearchScratch {
   VisitedList visited;
-  std::vector<ScoredId> queue;            // candidates still to expand
-  std::vector<ScoredId> results;          // the nearest found so far
-  std::vector<ScoredId> link_candidates;  // layer 0's nodes met by an insertion walk, nearest first
-  std::vector<double> query_point;        // the walk's point of the vector searched for
-  WalkForms query_form;                   // and its form
-  std::vector<double> measures;           // walk measures of many nodes
-  std::vector<double> negated;            // the negated query
+  std::vector<ScoredId> queue;      // candidates still to expand
+  std::vector<ScoredId> results;    // the nearest found so far
+  std::vector<double> query_point;  // the walk's point of the vector searched for
+  WalkForms query_form;             // and its form
+  std::vector<double> measures;     // walk measures of many nodes
+  std::vector<double> negated;      // the negated query
 };
 
 // Holds one scratch between calls, so that searches do not allocate it anew.

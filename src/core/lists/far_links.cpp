@@ -7,7 +7,7 @@
 namespace tamsel {
 
 FarLinks::Room FarLinks::reserve(std::size_t count, std::size_t form_words, SearchScratch& scratch) {
-  if (!kept()) return Room{};
+  if (!enabled()) return Room{};
   reserve_lists(count);
   make_room_for_total(scratch.results, kFindBreadth + 1);
   make_room_for_total(chosen_, kWidth);
@@ -18,21 +18,26 @@ FarLinks::Room FarLinks::reserve(std::size_t count, std::size_t form_words, Sear
 void FarLinks::add_node(const Room&) { add_list(); }
 
 std::size_t FarLinks::starts_from(std::span<const ScoredId> near, std::size_t nodes, std::uint32_t* starts) const {
+  nodes = std::min({nodes, kMaxSources, near.size()});
   std::size_t count = 0;
-  for (const ScoredId& node : near.first(std::min(near.size(), nodes))) {
+  for (const ScoredId& node : near.first(nodes)) {
     for (const std::uint32_t far : of(static_cast<std::uint32_t>(node.id))) {
       if (far != kNone) starts[count++] = far;
     }
   }
   if (count > 0) return count;
-  for (const ScoredId& node : near.first(std::min(near.size(), nodes)))
-    starts[count++] = static_cast<std::uint32_t>(node.id);
+  for (const ScoredId& node : near.first(nodes)) starts[count++] = static_cast<std::uint32_t>(node.id);
   return count;
 }
 
-void FarLinks::choose(std::span<const ScoredId> found) {
+void FarLinks::choose(const Graph& graph, const WalkMeasure& measure, const double* vector,
+                      std::span<const ScoredId> met, SearchScratch& scratch) {
+  std::uint32_t starts[kFindSources * kWidth];
+  const std::size_t count = starts_from(met, kFindSources, starts);
+  beam_search_from({starts, count}, graph.layer0_lists(), measure, measure.search_query(vector, measure.dim(), scratch),
+                   kFindBreadth, kNodeAlone, scratch);
   chosen_.clear();
-  for (const ScoredId& node : found.first(std::min(found.size(), kWidth)))
+  for (const ScoredId& node : std::span(scratch.results).first(std::min(scratch.results.size(), kWidth)))
     chosen_.push_back(static_cast<std::uint32_t>(node.id));
 }
 
@@ -48,13 +53,8 @@ void FarLinks::link(const WalkMeasure& measure, std::uint32_t id) {
 // near it under the inner product (lifted, the products of the lifts join
 // those of the vectors), at a fraction of the cost of a search's form.
 void FarLinks::offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t newcomer) {
+  if (try_append(to, newcomer) != Offered::Full) return;
   std::uint32_t* const members = list(to);
-  std::uint32_t* const end = std::find(members, members + kWidth, kNone);
-  if (std::find(members, end, newcomer) != end) return;
-  if (end != members + kWidth) {
-    *end = newcomer;
-    return;
-  }
   std::uint32_t ids[kWidth + 1];
   double measures[kWidth + 1];
   std::copy(members, members + kWidth, ids);
@@ -62,30 +62,6 @@ void FarLinks::offer(const WalkMeasure& measure, std::uint32_t to, std::uint32_t
   measure.score(measure.node(to, form_, WalkSearch::Farthest), ids, kWidth + 1, measures);
   const std::size_t most_similar = static_cast<std::size_t>(std::max_element(measures, measures + kWidth) - measures);
   if (nearer(measures[kWidth], measures[most_similar])) members[most_similar] = newcomer;
-}
-
-const std::uint32_t* FarEdgeLists::block(std::uint32_t id) {
-  const std::uint32_t* own = graph_->layer0_list(id);
-  std::size_t count = std::min<std::size_t>(own[0], kMaxBlockIds - 1);
-  std::copy(own + 1, own + 1 + count, block_ + 1);
-  for (const std::uint32_t opposite : far_->of(id)) {
-    if (opposite == FarLinks::kNone) continue;
-    for (const std::uint32_t along : far_->of(opposite)) {
-      if (along != FarLinks::kNone && along != id && count < kMaxBlockIds - 1) block_[1 + count++] = along;
-    }
-  }
-  if (products_ != nullptr) {
-    for (const std::uint32_t product : products_->of(id)) {
-      if (product != ProductLinks::kNone && count < kMaxBlockIds - 1) block_[1 + count++] = product;
-    }
-  }
-  block_[0] = static_cast<std::uint32_t>(count);
-  return block_;
-}
-
-void FarEdgeLists::prefetch(std::uint32_t id) const {
-  __builtin_prefetch(graph_->layer0_list(id));
-  __builtin_prefetch(far_->of(id).data());
 }
 
 }  // namespace tamsel

@@ -28,16 +28,19 @@
 #include "core/graph/graph.hpp"
 #include "core/graph/search_scratch.hpp"
 #include "core/lists/node_lists.hpp"
-#include "core/lists/product_links.hpp"
 #include "core/rows/walk_measure.hpp"
 
 namespace tamsel {
 
-// Kept only under the metrics whose search walks towards a mirrored target.
+// Enabled only under the metrics whose search walks towards a mirrored target.
 class FarLinks : public NodeLists<8> {
  public:
-  // The breadth of the walk that finds a new node's list (docs/tuning.md).
+  // The breadth of the walk that finds a new node's list, and how many of
+  // the nodes nearest to it lend their lists as its starts (docs/tuning.md).
   static constexpr std::size_t kFindBreadth = 32;
+  static constexpr std::size_t kFindSources = 8;
+  // Most nodes whose lists start one walk.
+  static constexpr std::size_t kMaxSources = 8;
 
   using NodeLists::NodeLists;
 
@@ -52,16 +55,18 @@ class FarLinks : public NodeLists<8> {
   // Appends the next node, with an empty list.
   void add_node(const Room& room);
 
-  // The lists of the first `nodes` of `near` (nearest first), into `starts`
-  // (room for nodes * kWidth ids), or where those hold none yet (the first
-  // nodes of an index), those nodes themselves; returns how many ids it wrote.
+  // The lists of the first `nodes` of `near` (nearest first, at most
+  // kMaxSources), into `starts` (room for nodes * kWidth ids), or where
+  // those hold none yet (the first nodes of an index), those nodes
+  // themselves; returns how many ids it wrote.
   std::size_t starts_from(std::span<const ScoredId> near, std::size_t nodes, std::uint32_t* starts) const;
 
-  // Inserting node size(): choose keeps the least similar of `found` (walk
-  // measures from the node as a search asks for it, least similar first)
-  // and changes nothing; link then makes them the node's list and offers
-  // the node to the list of each of them.
-  void choose(std::span<const ScoredId> found);
+  // Inserting the node of row `vector`: choose finds its least similar
+  // nodes by a walk from the lists of the nearest nodes its insertion `met`
+  // (nearest first), and changes nothing; link then makes them node `id`'s
+  // list and offers the node to the list of each of them.
+  void choose(const Graph& graph, const WalkMeasure& measure, const double* vector, std::span<const ScoredId> met,
+              SearchScratch& scratch);
   void link(const WalkMeasure& measure, std::uint32_t id);
 
  private:
@@ -71,23 +76,6 @@ class FarLinks : public NodeLists<8> {
   // offered a newcomer.
   std::vector<std::uint32_t> chosen_;
   WalkForms form_;
-};
-
-// What the walk along the far edge follows from a node (beam_search): its
-// layer-0 list, the far lists of the nodes on its own far list, and, when
-// given, its product list.
-class FarEdgeLists {
- public:
-  FarEdgeLists(const Graph& graph, const FarLinks& far, const ProductLinks* products)
-      : graph_(&graph), far_(&far), products_(products) {}
-  const std::uint32_t* block(std::uint32_t id);
-  void prefetch(std::uint32_t id) const;
-
- private:
-  const Graph* graph_;
-  const FarLinks* far_;
-  const ProductLinks* products_;
-  std::uint32_t block_[kMaxBlockIds] = {};
 };
 
 }  // namespace tamsel

@@ -33,6 +33,7 @@ HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates
   make_room_for_total(scratch.queue, nodes);
   make_room_for_total(scratch.results, kConsidered * width_ + 1);
   make_room_for_total(chosen_, std::max(candidates, kConsidered * width_ + 1));
+  make_room_for_total(chosen_lists_, attributes_ * (1 + width_));
   make_room_for_total(from_form_, form_words);
   make_room_for_total(query_form_, form_words);
   diverse_.reserve(width_, std::max(candidates, kConsidered * width_ + 1), form_words);
@@ -41,35 +42,44 @@ HolderLinks::Room HolderLinks::reserve(std::size_t count, std::size_t candidates
 
 void HolderLinks::add_node(const Room&) { blocks_.resize(blocks_.size() + attributes_ * (1 + width_), 0); }
 
-void HolderLinks::link(const WalkMeasure& measure, const MetadataStore& metadata, const DuplicateTable& copies,
-                       std::uint32_t id, std::span<const ScoredId> candidates, SearchScratch& scratch) {
+void HolderLinks::choose(const WalkMeasure& measure, const MetadataStore& metadata, const DuplicateTable& duplicates,
+                         std::uint32_t id, std::span<const ScoredId> met, SearchScratch& scratch) {
   const std::size_t considered = kConsidered * width_;
   for (std::size_t attribute = 0; attribute < attributes_; ++attribute) {
+    std::uint32_t* const chosen_list = chosen_lists_.data() + attribute * (1 + width_);
+    chosen_list[0] = 0;
     const Metadata* value = metadata.value(id, attribute);
     if (value == nullptr || !can_match(*value)) continue;
-    // The walk met the originals of exact copies alone; their copies are as near.
+    // The walk met the originals of duplicates alone; their duplicates are as near.
     chosen_.clear();
     const auto consider = [&](std::uint32_t other, double distance) {
       const Metadata* held = metadata.value(other, attribute);
       if (held != nullptr && *held == *value) chosen_.push_back({distance, other});
       return chosen_.size() < considered;
     };
-    for (const ScoredId& candidate : candidates) {
+    for (const ScoredId& candidate : met) {
       const auto original = static_cast<std::uint32_t>(candidate.id);
       bool room = consider(original, candidate.score);
-      for (const std::uint32_t copy : copies.copies_of(original)) {
+      for (const std::uint32_t duplicate : duplicates.duplicates_of(original)) {
         if (!room) break;
-        room = consider(copy, candidate.score);
+        room = consider(duplicate, candidate.score);
       }
       if (!room) break;
     }
     if (chosen_.size() < considered)
       reach_further(measure, metadata.holders(attribute, *value), id, attribute, scratch);
-    // Copies tie: each list takes its own share of them, so that every copy is linked to.
+    // Duplicates tie: each list takes its own share of them, so that every one is linked to.
     std::sort(chosen_.begin(), chosen_.end(), ChosenBefore{id});
     diverse_.keep(measure, chosen_, width_);
-    std::uint32_t* own = block(id, attribute);
-    store_list(own, chosen_);
+    store_list(chosen_list, chosen_);
+  }
+}
+
+void HolderLinks::link(const WalkMeasure& measure, std::uint32_t id) {
+  for (std::size_t attribute = 0; attribute < attributes_; ++attribute) {
+    const std::uint32_t* const chosen_list = chosen_lists_.data() + attribute * (1 + width_);
+    std::uint32_t* const own = block(id, attribute);
+    std::copy(chosen_list, chosen_list + 1 + chosen_list[0], own);
     for (std::uint32_t j = 0; j < own[0]; ++j) link_back(measure, own[1 + j], attribute, id);
   }
 }
@@ -124,7 +134,7 @@ void HolderLinks::descend(const WalkMeasure& measure, const WalkQuery& query, st
     ScoredId best = current;
     for (std::size_t j = 0; j < fresh; ++j) {
       scratch.queue.push_back({distances[j], ids[j]});
-      admit_node(distances[j], ids[j], ef, nullptr, scratch.results);
+      kNodeAlone(distances[j], ids[j], ef, scratch.results);
       if (nearer(distances[j], best.score)) best = {distances[j], ids[j]};
     }
     if (best.id == current.id) return;
@@ -140,27 +150,27 @@ void HolderLinks::search(const WalkMeasure& measure, const WalkQuery& query, std
   scratch.queue.clear();
   if (holders.empty()) return;
   // The near holders first, then the spread ones, each measured once.
-  std::uint32_t ids[kMaxNear + FilterPlan::kSpread];
-  double distances[kMaxNear + FilterPlan::kSpread];
+  std::uint32_t ids[kMaxNear + SearchPlan::kSpreadHolders];
+  double distances[kMaxNear + SearchPlan::kSpreadHolders];
   std::size_t near_count = 0;
   for (const std::uint32_t id : near.first(std::min(near.size(), kMaxNear))) {
     if (scratch.visited.visit(id)) ids[near_count++] = id;
   }
   std::size_t count = near_count;
-  const std::size_t spread = std::min(FilterPlan::kSpread, holders.size());
+  const std::size_t spread = std::min(SearchPlan::kSpreadHolders, holders.size());
   for (std::size_t j = 0; j < spread; ++j) {
     const std::uint32_t id = holders[j * holders.size() / spread];
     if (scratch.visited.visit(id)) ids[count++] = id;
   }
   for (std::size_t j = 0; j < count; ++j) measure.prefetch(ids[j]);
   measure.score(query, ids, count, distances);
-  ScoredId seeds[kMaxNear + FilterPlan::kSpread];
+  ScoredId seeds[kMaxNear + SearchPlan::kSpreadHolders];
   for (std::size_t j = 0; j < count; ++j) {
     seeds[j] = {distances[j], ids[j]};
-    admit_node(distances[j], ids[j], ef, nullptr, scratch.results);
+    kNodeAlone(distances[j], ids[j], ef, scratch.results);
   }
   ScoredId* const spread_seeds = seeds + near_count;
-  const HolderStarts starts = FilterPlan::holder_starts(near_count > 0);
+  const HolderStarts starts = SearchPlan::holder_starts(near_count > 0);
   const std::size_t near_starts = std::min(starts.near, near_count);
   const std::size_t spread_starts = std::min(starts.from_spread, count - near_count);
   std::partial_sort(seeds, seeds + near_starts, spread_seeds, ScoredBefore{});
@@ -171,7 +181,7 @@ void HolderLinks::search(const WalkMeasure& measure, const WalkQuery& query, std
   for (std::size_t j = 0; j < spread_starts; ++j) descend(measure, query, attribute, spread_seeds[j], ef, scratch);
   std::make_heap(scratch.queue.begin(), scratch.queue.end(), ScoredAfter{});
   beam_search(StoredLists{[this, attribute](std::uint32_t id) { return block(id, attribute); }}, measure, query, ef,
-              nullptr, scratch);
+              kNodeAlone, scratch);
 }
 
 }  // namespace tamsel

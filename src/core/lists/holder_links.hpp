@@ -31,7 +31,6 @@ class HolderLinks {
   HolderLinks(std::size_t attributes, std::size_t width);
 
   std::size_t attributes() const { return attributes_; }
-  std::size_t width() const { return width_; }
 
   class Room {
     friend class HolderLinks;
@@ -44,11 +43,14 @@ class HolderLinks {
   Room reserve(std::size_t count, std::size_t candidates, std::size_t form_words, SearchScratch& scratch);
   // Appends the next node, with empty lists.
   void add_node(const Room& room);
-  // Links node `id` at each attribute where it holds a value to the nearest
-  // of `candidates` (walk measures from the node, nearest first) and of
-  // their copies that hold the same value there, and each of those back to it.
-  void link(const WalkMeasure& measure, const MetadataStore& metadata, const DuplicateTable& copies, std::uint32_t id,
-            std::span<const ScoredId> candidates, SearchScratch& scratch);
+  // Inserting node `id`, whose record is stored: choose finds, at each
+  // attribute where it holds a value, the nearest of the nodes its
+  // insertion `met` (walk measures from the node, nearest first) and of
+  // their duplicates that hold the same value there, and changes nothing;
+  // link makes them its lists, and links each of them back to it.
+  void choose(const WalkMeasure& measure, const MetadataStore& metadata, const DuplicateTable& duplicates,
+              std::uint32_t id, std::span<const ScoredId> met, SearchScratch& scratch);
+  void link(const WalkMeasure& measure, std::uint32_t id);
 
   // The node's list at `attribute`: its count, then its ids.
   const std::uint32_t* block(std::uint32_t id, std::size_t attribute) const {
@@ -77,8 +79,10 @@ class HolderLinks {
   std::size_t attributes_;
   std::size_t width_;
   LargeBuffer<std::uint32_t> blocks_;  // per node, one block of 1 + width_ per attribute
-  // Linking scratch: the candidates of one list, the form of the node whose
-  // list overflows, and the choice among the candidates.
+  // Linking scratch: the lists chosen for the node being inserted (one block
+  // of 1 + width_ per attribute), the candidates of one list, the form of
+  // the node whose list overflows, and the choice among the candidates.
+  std::vector<std::uint32_t> chosen_lists_;
   std::vector<ScoredId> chosen_;
   WalkForms from_form_;
   WalkForms query_form_;

@@ -19,7 +19,7 @@ constexpr std::size_t kChunk = 64;
 }  // namespace
 
 ProductLinks::Room ProductLinks::reserve(std::size_t count, std::size_t dim, std::size_t form_words) {
-  if (!kept()) return Room{};
+  if (!enabled()) return Room{};
   reserve_lists(count);
   make_room(weakest_, count);
   make_room_for_total(best_, kShortlist);
@@ -30,13 +30,13 @@ ProductLinks::Room ProductLinks::reserve(std::size_t count, std::size_t dim, std
 }
 
 void ProductLinks::add_node(const Room&) {
-  if (!kept()) return;
+  if (!enabled()) return;
   add_list();
   weakest_.push_back(std::numeric_limits<double>::quiet_NaN());
 }
 
-void ProductLinks::link(const WalkMeasure& measure, const VectorStore& store, std::uint32_t id,
-                        std::span<const ScoredId> met) {
+void ProductLinks::choose(const WalkMeasure& measure, const VectorStore& store, std::uint32_t id,
+                          std::span<const ScoredId> met) {
   // The nodes met, ranked on the walk copy as a search for the smallest
   // products with the negated node ranks them; then the first kShortlist
   // of them exactly.
@@ -58,9 +58,16 @@ void ProductLinks::link(const WalkMeasure& measure, const VectorStore& store, st
   store.score_exactly(Metric::InnerProduct, row, store.dim(), best_);
   for (ScoredId& entry : best_) entry.score = rank_of(entry.score);
   keep_best(best_, kWidth);
+}
+
+void ProductLinks::link(const VectorStore& store, std::uint32_t id) {
   std::uint32_t* const members = list(id);
-  for (std::size_t j = 0; j < best_.size(); ++j) members[j] = static_cast<std::uint32_t>(best_[j].id);
-  if (best_.size() == kWidth) weakest_[id] = best_.back().score;
+  double ranks[kWidth];
+  for (std::size_t j = 0; j < best_.size(); ++j) {
+    members[j] = static_cast<std::uint32_t>(best_[j].id);
+    ranks[j] = best_[j].score;
+  }
+  if (best_.size() == kWidth) settle_weakest(id, ranks);
   for (const ScoredId& chosen : best_) offer(store, static_cast<std::uint32_t>(chosen.id), id, chosen.score);
 }
 
@@ -69,29 +76,32 @@ void ProductLinks::link(const WalkMeasure& measure, const VectorStore& store, st
 // at the comparison with the smallest it keeps; a full list that takes the
 // newcomer measures its members again to find which one leaves.
 void ProductLinks::offer(const VectorStore& store, std::uint32_t to, std::uint32_t newcomer, double rank) {
-  std::uint32_t* const members = list(to);
-  std::uint32_t* const end = std::find(members, members + kWidth, kNone);
-  if (std::find(members, end, newcomer) != end) return;
   double ranks[kWidth];
-  if (end == members + kWidth) {
-    if (!nearer(rank, weakest_[to])) return;
-    const std::size_t leaving = rank_members(store, to, ranks);
-    members[leaving] = newcomer;
-    ranks[leaving] = rank;
-  } else {
-    *end = newcomer;
-    // With room left, every offer is taken: no weakest yet.
-    if (end + 1 != members + kWidth) return;
-    rank_members(store, to, ranks);
+  switch (try_append(to, newcomer)) {
+    case Offered::Present: return;
+    case Offered::Appended:
+      // With room left, every offer is taken: no weakest yet.
+      if (!full(to)) return;
+      rank_members(store, to, ranks);
+      break;
+    case Offered::Full: {
+      if (!nearer(rank, weakest_[to])) return;
+      rank_members(store, to, ranks);
+      const std::size_t leaving = weakest_of(ranks);
+      list(to)[leaving] = newcomer;
+      ranks[leaving] = rank;
+      break;
+    }
   }
-  weakest_[to] = ranks[weakest_of(ranks)];
+  settle_weakest(to, ranks);
 }
 
-std::size_t ProductLinks::rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const {
+void ProductLinks::rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const {
   store.score_exactly(Metric::InnerProduct, store.row(id), store.dim(), of(id).data(), kWidth, ranks);
   for (std::size_t j = 0; j < kWidth; ++j) ranks[j] = rank_of(ranks[j]);
-  return weakest_of(ranks);
 }
+
+void ProductLinks::settle_weakest(std::uint32_t id, const double* ranks) { weakest_[id] = ranks[weakest_of(ranks)]; }
 
 std::size_t ProductLinks::weakest_of(const double* ranks) {
   std::size_t weakest = 0;

@@ -48,21 +48,28 @@ class ProductLinks : public NodeLists<8> {
   // Appends the next node, with an empty list.
   void add_node(const Room& room);
 
-  // Inserting node `id`, stored: makes the nodes of the largest products
-  // with it among `met` its list, and offers it to the list of each of them.
-  void link(const WalkMeasure& measure, const VectorStore& store, std::uint32_t id, std::span<const ScoredId> met);
+  // Inserting node `id`, whose row is stored: choose finds the nodes of the
+  // largest products with it among those its insertion `met`, and changes
+  // nothing; link makes them its list, and offers it to the list of each
+  // of them.
+  void choose(const WalkMeasure& measure, const VectorStore& store, std::uint32_t id, std::span<const ScoredId> met);
+  void link(const VectorStore& store, std::uint32_t id);
 
  private:
   // Members rank by their negated product with the node: the largest
   // product first, NaN last.
   void offer(const VectorStore& store, std::uint32_t to, std::uint32_t newcomer, double rank);
-  // The ranks of the members of node `id`'s full list, into `ranks`;
-  // returns the place of the weakest.
-  std::size_t rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const;
+  // The ranks of the members of node `id`'s full list, into `ranks`.
+  void rank_members(const VectorStore& store, std::uint32_t id, double* ranks) const;
   static std::size_t weakest_of(const double* ranks);
+  // Records the weakest of `ranks`, those of the members of node `id`'s
+  // list, once it is full: the one writer of weakest_, so that weakest_
+  // holds the smallest rank of every full list (the core tests check it
+  // after every offer).
+  void settle_weakest(std::uint32_t id, const double* ranks);
 
-  // Per node, the rank of the weakest member of its full list: most offers
-  // end at this one comparison.
+  // Per node, the rank of the weakest member of its full list (NaN while
+  // it has room): most offers end at this one comparison.
   LargeBuffer<double> weakest_;
   // Linking scratch: the list being chosen, and the negated node with its
   // point and form.

@@ -79,4 +79,16 @@ class MetadataStore {
   std::vector<ValueIndex> value_ids_;  // one per schema position
 };
 
+// Whether a node holds `value` at schema position `attribute`: the
+// admission test of a walk that returns the holders of one value alone.
+struct HoldsValue {
+  const MetadataStore* metadata;
+  std::size_t attribute;
+  const Metadata* value;
+  bool operator()(std::uint32_t id) const {
+    const Metadata* held = metadata->value(id, attribute);
+    return held != nullptr && *held == *value;
+  }
+};
+
 }  // namespace tamsel

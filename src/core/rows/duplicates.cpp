@@ -31,7 +31,7 @@ DuplicateTable::Room DuplicateTable::reserve(const VectorStore& store, std::size
     ++added[original];
   }
   for (const auto& [original, extra] : added) make_room(copies_[original], extra);
-  has_copies_.resize((store_size + count + 63) / 64, 0);
+  has_duplicates_.resize((store_size + count + 63) / 64, 0);
   return room;
 }
 
@@ -43,7 +43,7 @@ void DuplicateTable::append(const Room& room, const VectorStore& store, std::uin
     return;
   }
   copies_.find(original)->second.push_back(id);
-  has_copies_[original / 64] |= std::uint64_t{1} << (original % 64);
+  has_duplicates_[original / 64] |= std::uint64_t{1} << (original % 64);
 }
 
 }  // namespace tamsel

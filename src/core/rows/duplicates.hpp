@@ -23,10 +23,10 @@ class DuplicateTable {
 
   explicit DuplicateTable(std::size_t dim) : dim_(dim) {}
 
-  bool has_copies(std::uint32_t id) const { return (has_copies_[id / 64] >> (id % 64)) & 1; }
+  bool has_duplicates(std::uint32_t id) const { return (has_duplicates_[id / 64] >> (id % 64)) & 1; }
   // The copies of an original, ascending; empty for any other node.
-  std::span<const std::uint32_t> copies_of(std::uint32_t id) const {
-    if (!has_copies(id)) return {};
+  std::span<const std::uint32_t> duplicates_of(std::uint32_t id) const {
+    if (!has_duplicates(id)) return {};
     return copies_.find(id)->second;
   }
 
@@ -49,8 +49,8 @@ class DuplicateTable {
 
  private:
   std::size_t dim_;
-  RowTable originals_;                     // the linked nodes, by their values
-  std::vector<std::uint64_t> has_copies_;  // one bit per node
+  RowTable originals_;                         // the linked nodes, by their values
+  std::vector<std::uint64_t> has_duplicates_;  // one bit per node
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> copies_;
 };
 

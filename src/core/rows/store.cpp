@@ -36,6 +36,7 @@ VectorStore::Room VectorStore::reserve(const double* first, std::size_t count) {
       straying = !space_.place(batch.data() + at, point.data()).held;
   }
   if (space_.due(total, straying)) {
+    room.refits_ = true;
     room.refitted_.emplace(space_);
     room.refitted_->fit(stored, batch);
     room.precision_ = precision_for(*room.refitted_, stored, batch);
@@ -121,10 +122,31 @@ WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const
                                                                           : WalkPrecision::Bytes;
 }
 
-void VectorStore::truncate(std::size_t count) {
+void VectorStore::keep(const Room& room, std::size_t count) noexcept {
   if (count >= size()) return;
   values_.resize(count * dim_);
   walk_rows_.resize(count * code_.row_size());
+  if (!room.refits_ || count == 0) return;
+  try {
+    refit(count);
+  } catch (const std::bad_alloc&) {
+    // The frame of the whole batch still holds every row kept.
+  }
+}
+
+void VectorStore::refit(std::size_t count) {
+  const std::span<const double> rows(values_.data(), count * dim_);
+  WalkSpace space(space_);
+  space.fit(rows, {});
+  const WalkPrecision precision = precision_for(space, rows, {});
+  if (precision != code_.precision()) {
+    const WalkCode code(dim_, precision);
+    LargeBuffer<std::byte> encoded(count * code.row_size());
+    code_ = code;
+    walk_rows_.swap(encoded);
+  }
+  space_ = std::move(space);
+  for (std::size_t id = 0; id < count; ++id) encode(id);
 }
 
 void VectorStore::score_rows_exactly(Metric metric, const double* query, std::size_t length, const double* const* rows,

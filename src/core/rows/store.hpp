@@ -44,6 +44,7 @@ class VectorStore {
     friend class VectorStore;
     Room() = default;
     std::optional<WalkSpace> refitted_;
+    bool refits_ = false;  // whether the batch fits the frame anew
     WalkPrecision precision_ = WalkPrecision::Bytes;
     LargeBuffer<std::byte> rows_;  // every row in the new precision, when it changes
   };
@@ -52,8 +53,12 @@ class VectorStore {
   // Appends those vectors, with their walk rows; with a new frame, every row
   // is encoded anew.
   void append(Room& room, const double* first, std::size_t count);
-  // Drops the vectors from `count` on: a batch gives back the rows it did not store.
-  void truncate(std::size_t count);
+  // Drops the vectors from `count` on: a batch gives back the rows it did not
+  // store. When the batch fitted the frame anew, the frame is fitted again to
+  // the rows kept, so that the walk copy does not follow rows the index never
+  // stored (an interrupted batch); where that finds no memory, the frame
+  // stays as it was, which costs the walk precision and nothing else.
+  void keep(const Room& room, std::size_t count) noexcept;
 
   // Exact scores against a query of `length` numbers (the paired sums run
   // over the common length): of the nodes `ids`, into `out`, or of every entry.
@@ -65,6 +70,8 @@ class VectorStore {
   std::size_t size() const { return walk_rows_.size() / code_.row_size(); }
   // Encodes the walk row of vector `id`; false when the frame does not hold it.
   bool encode(std::size_t id);
+  // Fits the frame to the first `count` rows, and encodes them anew.
+  void refit(std::size_t count);
   // The precision for the vectors of `stored` and `batch` in the frame `space`.
   WalkPrecision precision_for(const WalkSpace& space, std::span<const double> stored,
                               std::span<const double> batch) const;

@@ -28,6 +28,7 @@ class WalkMeasure {
  public:
   WalkMeasure(Metric metric, const VectorStore& store) : metric_(metric), store_(&store) {}
 
+  std::size_t dim() const { return store_->dim(); }
   std::size_t form_words() const { return store_->code().form_words(); }
 
   // A query of `length` numbers, with its form in `scratch` while the query

@@ -69,12 +69,10 @@ std::optional<WalkSearch> WalkSpace::search_point(const double* q, double* point
   return WalkSearch::Nearest;
 }
 
-WalkSpace::TargetPlace WalkSpace::target_place(const double* q) const {
-  if (mapping_.search == WalkSearch::Nearest || centre_.empty()) return {};
+std::optional<TargetRadii> WalkSpace::target_radii(const double* q, double own_beyond) const {
+  if (mapping_.search == WalkSearch::Nearest || centre_.empty()) return std::nullopt;
   const Norm norm = norm_of(q);
-  if (!has_direction(norm)) return {};
-  // The mirrored point: the negated direction, or lifted, the negated query
-  // at the bound on the norms with a zero lifted coordinate.
+  if (!has_direction(norm)) return std::nullopt;
   const double length = mapping_.direction ? 1.0 : norm_bound_;
   const auto square_radius = [&](double sign) {
     double squares = 0.0;
@@ -86,15 +84,9 @@ WalkSpace::TargetPlace WalkSpace::target_place(const double* q) const {
     if (mapping_.lifted) squares += lift_centre_ * inverse_scale_ * lift_centre_ * inverse_scale_;
     return squares / mean_square_radius_;
   };
-  // The search walks towards its own point first (HNSW::walk), which must
-  // lie not much farther out than the mirrored one: a search for the most
-  // similar in a cone (the negated query) has its mirrored point among the
-  // data, or just outside it, and its own point far beyond.
   const double mirror = square_radius(-1.0);
-  if (!(mirror > kOutside)) return {};
-  const double own = square_radius(1.0);
-  const double own_reach = mapping_.lifted ? kLiftedOwnReach : kOwnReach;
-  return {.outside = own <= own_reach * mirror, .own_beyond = own > mirror};
+  return TargetRadii{.mirror = mirror,
+                     .own = mirror > own_beyond ? square_radius(1.0) : std::numeric_limits<double>::quiet_NaN()};
 }
 
 void WalkSpace::fit(std::span<const double> stored, std::span<const double> batch) {

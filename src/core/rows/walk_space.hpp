@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/scoring/metric.hpp"
+#include "core/search_plan.hpp"
 
 namespace tamsel {
 
@@ -60,20 +61,15 @@ class WalkSpace {
   // exactly.
   std::optional<WalkSearch> search_point(const double* q, double* point) const;
 
-  // Where the point a similarity search walks towards (the mirrored query,
-  // lifted under the inner product) lies. `outside` the data: its square
-  // distance from the frame's centre beyond kOutside times the stored
-  // points' mean, while the query's own point lies no more than kOwnReach
-  // (lifted, kLiftedOwnReach) times as far out; the answers then lie on the
-  // far edge of the data, where a walk from inside rarely reaches them all.
-  // `own_beyond`, of a target outside: the query's own point lies farther
-  // out still, as it does when the search asks for the most similar (the
-  // largest products).
-  struct TargetPlace {
-    bool outside = false;
-    bool own_beyond = false;
-  };
-  TargetPlace target_place(const double* q) const;
+  // The geometry of a similarity search's target (search_plan.hpp): the
+  // square distances from the frame's centre of the mirrored query (lifted,
+  // the negated query at the bound on the norms with a zero lifted
+  // coordinate) and of the query's own point, over the stored points' mean.
+  // The own point is measured only when the mirrored one lies beyond
+  // `own_beyond` (NaN otherwise): most queries need no more. Nothing under
+  // the Euclidean distance, before the first fit, or for a query without a
+  // direction.
+  std::optional<TargetRadii> target_radii(const double* q, double own_beyond) const;
 
   // Whether the frame must be fitted again for `count` vectors, some of
   // which it does not hold when `straying`.
@@ -93,17 +89,6 @@ class WalkSpace {
   // A Euclidean query beyond this many scales is walked exactly: its
   // squared distances in float32 would no longer tell the points apart.
   static constexpr double kQueryReach = 1e4;
-  // target_place's bounds, as multiples of the mean square radius and of
-  // the mirrored point's (docs/tuning.md). Lifted, every target has a zero
-  // lifted coordinate and lies outside the data whichever way the query
-  // points: the largest products of features of one sign, or of a small
-  // common offset, lie on the far edge too, with the query's own point a
-  // few times farther out; a large offset puts it tens of times farther,
-  // and the plain walk finds them.
-  static constexpr double kOutside = 1.1;
-  static constexpr double kOwnReach = 1.5;
-  static constexpr double kLiftedOwnReach = 4.0;
-
   // A norm taken without overflow or underflow: the vector divided by a
   // power of two near its largest magnitude, then the norm of that.
   struct Norm {
