@@ -37,7 +37,7 @@ std::vector<double> kernel_outputs() {
       }
       out.insert(out.end(), batch.begin(), batch.end());
     }
-    for (const WalkPrecision precision : {WalkPrecision::Bytes, WalkPrecision::Floats}) {
+    for (const WalkPrecision precision : {WalkPrecision::Bytes, WalkPrecision::Floats, WalkPrecision::Doubles}) {
       const WalkCode code(dim, precision);
       std::vector<std::byte> walk_rows(kCount * code.row_size());
       std::vector<std::uint32_t> ids;

@@ -68,6 +68,8 @@ class StagedBatch {
 
  private:
   std::vector<Graph::Level> draw_levels(LevelRandom& random) const;
+  // The words of a form in the precision the store keeps for this batch.
+  std::size_t form_words() const { return store_room_.form_words(parts_.store.dim()); }
   RowRole role(std::size_t i) const;
   // The level row i is stored at: a duplicate is not linked and lives on layer 0.
   std::size_t level(std::size_t i, RowRole role) const {

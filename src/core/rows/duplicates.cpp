@@ -16,8 +16,18 @@ DuplicateTable::Room DuplicateTable::reserve(const VectorStore& store, std::size
   RowTable earlier_rows;
   earlier_rows.reserve(count, dim_, batch_row);
   std::unordered_map<std::uint32_t, std::size_t> added;
+  std::uint32_t unmeasured = unmeasured_;
   for (std::size_t i = 0; i < count; ++i) {
     const double* row = batch_row(static_cast<std::uint32_t>(i));
+    if (!store.space().measurable(row)) {
+      if (unmeasured == kNone) {
+        unmeasured = static_cast<std::uint32_t>(store_size + i);
+      } else {
+        room.originals_[i] = unmeasured;
+        ++added[unmeasured];
+      }
+      continue;
+    }
     std::uint32_t original = originals_.find(row, dim_, stored_row);
     if (original == kNone) {
       const std::uint32_t earlier = earlier_rows.find(row, dim_, batch_row);
@@ -39,7 +49,8 @@ void DuplicateTable::append(const Room& room, const VectorStore& store, std::uin
   if (dim_ == 0) return;
   const std::uint32_t original = room.original(row);
   if (original == kNone) {
-    originals_.add(id, store.row(id), dim_);
+    if (store.space().measurable(store.row(id))) originals_.add(id, store.row(id), dim_);
+    else unmeasured_ = id;
     return;
   }
   copies_.find(original)->second.push_back(id);

@@ -1,9 +1,16 @@
-// Exact copies of one vector: which stored node each copy belongs to.
+// Duplicates: nodes that stand beside another node (their original) instead
+// of being linked into the graph.
 //
 // Exact copies of one vector are equally near to every query, so in lists of
 // bounded length they would crowd each other out until most had no incoming
-// link. Only the first of them (the original) is linked into the graph; the
-// others, in ascending ids, join a search's results wherever it does.
+// link. And a vector the walk cannot measure (a NaN or an infinity among its
+// components, or under the cosine no direction) is the farthest from every
+// point: a walk cannot tell such vectors apart, and many of them in the
+// graph fill its results and its lists with measures of +infinity, through
+// which no walk reaches the numbers beyond. So only the first of exact
+// copies, and the first vector the walk cannot measure, are linked (the
+// originals); the others, in ascending ids, join a search's results wherever
+// their original does, and each is scored there exactly.
 #pragma once
 
 #include <cstddef>
@@ -31,8 +38,8 @@ class DuplicateTable {
   }
 
   // For each of `count` rows of `dim` numbers from `first`, to be stored from
-  // id store_size on: the node it will be a copy of (an earlier row of the
-  // batch included), or kNone; with room to record them.
+  // id store_size on: the node it will be a duplicate of (an earlier row of
+  // the batch included), or kNone; with room to record them.
   class Room {
    public:
     std::uint32_t original(std::size_t row) const { return originals_[row]; }
@@ -50,6 +57,7 @@ class DuplicateTable {
  private:
   std::size_t dim_;
   RowTable originals_;                         // the linked nodes, by their values
+  std::uint32_t unmeasured_ = kNone;           // the first node the walk cannot measure
   std::vector<std::uint64_t> has_duplicates_;  // one bit per node
   std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> copies_;
 };

@@ -1,6 +1,7 @@
 #include "core/rows/store.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -18,6 +19,14 @@ namespace {
 constexpr double kLargestSharedShare = 0.02;
 // How many vectors, spread evenly over the store, are looked up.
 constexpr std::size_t kProbes = 1024;
+// A store keeps doubles when more than kLargestSharedShare of its probes
+// share their byte code with a vector from which float32 cannot tell them
+// apart: float32 resolves a pair when its rounding of the two points is
+// below 1/kFloatsResolve of their distance. Pairs nearer than kLastDigits
+// of their magnitude are left to the exact rescore at any precision
+// (docs/tuning.md, "The walk copy's precision").
+constexpr double kFloatsResolve = 8.0;
+constexpr double kLastDigits = 0x1p-40;
 
 }  // namespace
 
@@ -76,7 +85,8 @@ bool VectorStore::encode(std::size_t id) {
 
 // Probes, vectors spread evenly over the store, are looked up among the
 // codes of all vectors: the share of probes whose byte code some different
-// vector shares decides.
+// vector shares decides between bytes and floats. Of those pairs, the share
+// that float32 cannot tell apart either decides for doubles.
 WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const double> stored,
                                          std::span<const double> batch) const {
   if (dim_ == 0) return WalkPrecision::Bytes;
@@ -104,7 +114,9 @@ WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const
     std::copy(code.begin(), code.end(), probe_codes.begin() + static_cast<std::ptrdiff_t>(p * dim_));
     probes_by_hash.emplace(std::hash<std::string_view>{}(code), p);
   }
-  std::vector<bool> shared(probes, false);
+  // The first different vector that shares each probe's code, or none.
+  constexpr std::size_t kNoPartner = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> partner(probes, kNoPartner);
   for (std::size_t i = 0; i < total; ++i) {
     const std::string_view code = code_of(i);
     const auto [begin, end] = probes_by_hash.equal_range(std::hash<std::string_view>{}(code));
@@ -113,13 +125,48 @@ WalkPrecision VectorStore::precision_for(const WalkSpace& space, std::span<const
       const std::string_view probe_code(probe_codes.data() + p * dim_, dim_);
       const double* probe = vector(probe_row(p));
       // Bit for bit: a vector with a NaN is the same as itself.
-      if (!shared[p] && probe_code == code && std::memcmp(probe, vector(i), dim_ * sizeof(double)) != 0)
-        shared[p] = true;
+      if (partner[p] == kNoPartner && probe_code == code && std::memcmp(probe, vector(i), dim_ * sizeof(double)) != 0)
+        partner[p] = i;
     }
   }
-  const auto shared_count = static_cast<double>(std::count(shared.begin(), shared.end(), true));
-  return shared_count > kLargestSharedShare * static_cast<double>(probes) ? WalkPrecision::Floats
-                                                                          : WalkPrecision::Bytes;
+  const double largest_shared = kLargestSharedShare * static_cast<double>(probes);
+  const auto shared_count = static_cast<double>(probes - std::count(partner.begin(), partner.end(), kNoPartner));
+  if (!(shared_count > largest_shared)) return WalkPrecision::Bytes;
+  std::vector<double> other(dim_);
+  std::size_t unresolved = 0;
+  for (std::size_t p = 0; p < probes; ++p) {
+    if (partner[p] != kNoPartner && !floats_resolve(space, vector(probe_row(p)), vector(partner[p]), point, other))
+      ++unresolved;
+  }
+  return static_cast<double>(unresolved) > largest_shared ? WalkPrecision::Doubles : WalkPrecision::Floats;
+}
+
+// Whether float32 points tell vectors `a` and `b` apart as well as their
+// distance needs: their rounding, both together, is a small part of the
+// distance between the exact points. A pair that only float64's last digits
+// tell apart (vectors on one ray under the cosine) gains nothing from
+// doubles and counts as resolved.
+bool VectorStore::floats_resolve(const WalkSpace& space, const double* a, const double* b, std::vector<double>& at,
+                                 std::vector<double>& bt) const {
+  const WalkSpace::Placed pa = space.place(a, at.data()), pb = space.place(b, bt.data());
+  double distance = (pa.lift - pb.lift) * (pa.lift - pb.lift), rounding_a = 0.0, rounding_b = 0.0, reach = 0.0;
+  const auto rounding = [](double x) {
+    const double r = x - static_cast<double>(static_cast<float>(x));
+    return r * r;
+  };
+  rounding_a += rounding(pa.lift);
+  rounding_b += rounding(pb.lift);
+  for (std::size_t i = 0; i < dim_; ++i) {
+    distance += (at[i] - bt[i]) * (at[i] - bt[i]);
+    rounding_a += rounding(at[i]);
+    rounding_b += rounding(bt[i]);
+    reach = std::fmax(reach, std::fmax(std::fabs(at[i]), std::fabs(bt[i])));
+  }
+  distance = std::sqrt(distance);
+  // Not finite (a NaN, an infinity): no precision measures the pair.
+  if (!std::isfinite(distance) || !std::isfinite(reach)) return true;
+  if (!(distance > kLastDigits * reach)) return true;
+  return kFloatsResolve * (std::sqrt(rounding_a) + std::sqrt(rounding_b)) < distance;
 }
 
 void VectorStore::keep(const Room& room, std::size_t count) noexcept {

@@ -5,8 +5,10 @@
 // walk space must be fitted again (walk_space.hpp), and then in which
 // precision the rows are best kept. Bytes are the default; a store whose
 // distinct vectors often share their byte codes (points packed closer than
-// the codes resolve: dense low-dimensional data, or groups of vectors much
-// farther apart than their spread) keeps floats instead.
+// the codes resolve: dense low-dimensional data) keeps floats instead, and
+// one whose such pairs float32 cannot tell apart either (groups of vectors
+// much farther apart than their spread, a tight group inside a spread one)
+// keeps doubles.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,11 @@ class VectorStore {
   // Room for a batch, with the walk copy planned for it: a frame fitted
   // anew, and rows of another precision, when due.
   class Room {
+   public:
+    // Words of the forms that measure rows of the precision the batch keeps.
+    std::size_t form_words(std::size_t dim) const { return WalkCode(dim, precision_).form_words(); }
+
+   private:
     friend class VectorStore;
     Room() = default;
     std::optional<WalkSpace> refitted_;
@@ -70,6 +77,8 @@ class VectorStore {
   std::size_t size() const { return walk_rows_.size() / code_.row_size(); }
   // Encodes the walk row of vector `id`; false when the frame does not hold it.
   bool encode(std::size_t id);
+  bool floats_resolve(const WalkSpace& space, const double* a, const double* b, std::vector<double>& at,
+                      std::vector<double>& bt) const;
   // Fits the frame to the first `count` rows, and encodes them anew.
   void refit(std::size_t count);
   // The precision for the vectors of `stored` and `batch` in the frame `space`.

@@ -11,15 +11,21 @@
 //   row of 128 components fits in three cache lines.
 // - Floats: the point in float32, for data that bytes cannot tell apart
 //   (the store chooses, store.hpp).
-// Either row also keeps the point's lift as a float32.
+// - Doubles: the point in float64, for data that float32 cannot tell apart
+//   either: groups of vectors much farther apart than their spread, or a
+//   tight group inside a spread one, whose neighbours differ where float32
+//   has no digits left.
+// A row also keeps the point's lift, as a float32 (as a float64 in a row of
+// doubles).
 //
 // What a row is measured from is a form: a query, a vector being linked, or
 // a stored node. Against bytes a form is 16-bit integers and a scale, so a
 // whole measure is one integer product of the codes (exact, in any order)
 // and a few float64 steps:
 //   |q - x|^2 = |q|^2 - 2 q.x + |x|^2,  q.x = scale_q scale_x (codes_q . codes_x).
-// Against floats a form is float32 and the sums are float32. Every score a
-// caller sees is computed again, exactly, from the float64 vectors.
+// Against floats a form is float32 and the sums are float32, against doubles
+// float64. Every score a caller sees is computed again, exactly, from the
+// float64 vectors.
 //
 // Nothing outside this file and the kernels (kernels/body.hpp) knows the
 // layout of a row or a form: the store keeps the rows, and the walk measures
@@ -45,12 +51,15 @@ namespace walk_detail {
 
 constexpr int kLargestCode = 127;
 
-// A row: its scale (1 in a row of floats), its lift, the sum of squares of
-// its codes (rows of bytes, as a float32: exact up to 1,040 components),
-// then one element per component.
+// A row: its scale (1 in a row of floats or doubles), its lift, the sum of
+// squares of its codes (rows of bytes, as a float32: exact up to 1,040
+// components), then one element per component. A row of doubles keeps its
+// lift as a float64 in place of the float32 lift and sum, from kDoubleLiftAt.
 constexpr std::size_t kLiftAt = sizeof(float);
 constexpr std::size_t kSquaresAt = 2 * sizeof(float);
 constexpr std::size_t kElementsAt = 3 * sizeof(float);
+constexpr std::size_t kDoubleLiftAt = sizeof(double);
+constexpr std::size_t kDoubleElementsAt = 2 * sizeof(double);
 
 // A form: its scale, its squared norm and its lift as float64, then one
 // element per component.
@@ -72,7 +81,7 @@ void put(std::byte* at, Number value) {
 
 template <class Element>
 const Element* elements_of(WalkRow row) {
-  return reinterpret_cast<const Element*>(row + kElementsAt);
+  return reinterpret_cast<const Element*>(row + (sizeof(Element) == sizeof(double) ? kDoubleElementsAt : kElementsAt));
 }
 
 template <class Element>
@@ -82,7 +91,7 @@ const Element* form_elements(const std::byte* form) {
 
 }  // namespace walk_detail
 
-enum class WalkPrecision { Bytes, Floats };
+enum class WalkPrecision { Bytes, Floats, Doubles };
 
 // The rows of a store, as the walk kernels read them: row `id` starts at
 // first + id * row_size.
@@ -118,10 +127,15 @@ class WalkCode {
             std::numeric_limits<std::int16_t>::max()))) {}
 
   WalkPrecision precision() const { return precision_; }
-  std::size_t row_size() const { return walk_detail::kElementsAt + dim_ * element_size(); }
-  // Words of storage per form.
+  std::size_t row_size() const {
+    return (precision_ == WalkPrecision::Doubles ? walk_detail::kDoubleElementsAt : walk_detail::kElementsAt) +
+           dim_ * element_size();
+  }
+  // Words of storage per form: float32 elements, or 16-bit codes in the
+  // same room, or float64.
   std::size_t form_words() const {
-    return (walk_detail::kFormElementsAt + dim_ * sizeof(float) + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
+    const std::size_t element = precision_ == WalkPrecision::Doubles ? sizeof(double) : sizeof(float);
+    return (walk_detail::kFormElementsAt + dim_ * element + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t);
   }
 
   // Writes the row of the point `point` (dim numbers) with its lift.
@@ -146,7 +160,14 @@ class WalkCode {
   }
 
  private:
-  std::size_t element_size() const { return precision_ == WalkPrecision::Bytes ? 1 : sizeof(float); }
+  std::size_t element_size() const {
+    switch (precision_) {
+      case WalkPrecision::Bytes: return 1;
+      case WalkPrecision::Floats: return sizeof(float);
+      case WalkPrecision::Doubles: return sizeof(double);
+    }
+    __builtin_unreachable();
+  }
 
   std::size_t dim_;
   WalkPrecision precision_;
@@ -162,6 +183,13 @@ inline void WalkCode::encode(const double* point, double lift, std::byte* row) c
     largest = std::fmax(largest, std::fabs(point[i]));
   }
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  if (precision_ == WalkPrecision::Doubles) {
+    put(row, has_nan ? kNaN : 1.0f);
+    put(row + kLiftAt, 0.0f);
+    put(row + kDoubleLiftAt, lift);
+    for (std::size_t i = 0; i < dim_; ++i) put(row + kDoubleElementsAt + i * sizeof(double), has_nan ? 0.0 : point[i]);
+    return;
+  }
   put(row + kLiftAt, static_cast<float>(lift));
   if (precision_ == WalkPrecision::Floats) {
     put(row, has_nan ? kNaN : 1.0f);
@@ -194,6 +222,12 @@ inline void WalkCode::make_form(const double* point, double lift, std::byte* for
     squares += point[i] * point[i];
   }
   put(form + kFormLiftAt, lift);
+  if (precision_ == WalkPrecision::Doubles) {
+    put(form, 1.0);
+    put(form + kFormSquaresAt, squares);
+    for (std::size_t i = 0; i < dim_; ++i) put(form + kFormElementsAt + i * sizeof(double), point[i]);
+    return;
+  }
   if (precision_ == WalkPrecision::Floats) {
     put(form, 1.0);
     put(form + kFormSquaresAt, squares);
@@ -216,6 +250,18 @@ inline void WalkCode::make_form(const double* point, double lift, std::byte* for
 inline void WalkCode::decode_form(WalkRow row, std::byte* form) const {
   using namespace walk_detail;
   const double scale = number_at<float>(row);
+  if (precision_ == WalkPrecision::Doubles) {
+    double squares = 0.0;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const double element = number_at<double>(row + kDoubleElementsAt + i * sizeof(double));
+      put(form + kFormElementsAt + i * sizeof(double), element);
+      squares += element * element;
+    }
+    put(form, scale);
+    put(form + kFormSquaresAt, scale * scale * squares);
+    put(form + kFormLiftAt, number_at<double>(row + kDoubleLiftAt));
+    return;
+  }
   put(form + kFormLiftAt, static_cast<double>(number_at<float>(row + kLiftAt)));
   if (precision_ == WalkPrecision::Floats) {
     double squares = 0.0;

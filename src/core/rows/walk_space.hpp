@@ -35,6 +35,15 @@ class WalkSpace {
 
   const WalkMapping& mapping() const { return mapping_; }
 
+  // Whether the walk can measure stored vector `x` (dim numbers): every
+  // component finite, and under the cosine a direction.
+  bool measurable(const double* x) const {
+    for (std::size_t i = 0; i < dim_; ++i) {
+      if (!std::isfinite(x[i])) return false;
+    }
+    return !mapping_.direction || has_direction(norm_of(x));
+  }
+
   // Room for the frame, made with the store's room: fit() cannot fail.
   void reserve() { centre_.reserve(dim_); }
 

@@ -166,6 +166,7 @@ void score_rows(Metric metric, const double* query, std::size_t dim, const doubl
 
 using walk_detail::elements_of;
 using walk_detail::form_elements;
+using walk_detail::kDoubleLiftAt;
 using walk_detail::kFormLiftAt;
 using walk_detail::kFormSquaresAt;
 using walk_detail::kLiftAt;
@@ -344,6 +345,93 @@ struct FloatRows {
   static double scales(const std::byte* form, WalkRow row) { return number_at<double>(form) * number_at<float>(row); }
 };
 
+// 8 lanes of float64, whatever the set, added as the float32 sums are.
+constexpr std::size_t kDoubleWidth = 8;
+using Doubles = double __attribute__((vector_size(kDoubleWidth * sizeof(double))));
+using Doubles4 = double __attribute__((vector_size(4 * sizeof(double))));
+using Doubles2 = double __attribute__((vector_size(2 * sizeof(double))));
+
+inline Doubles load(const double* p) {
+  Doubles lanes;
+  std::memcpy(&lanes, p, sizeof lanes);
+  return lanes;
+}
+
+inline double total(Doubles lanes) {
+  const Doubles4 four =
+      __builtin_shufflevector(lanes, lanes, 0, 1, 2, 3) + __builtin_shufflevector(lanes, lanes, 4, 5, 6, 7);
+  const Doubles2 two = __builtin_shufflevector(four, four, 0, 1) + __builtin_shufflevector(four, four, 2, 3);
+  return two[0] + two[1];
+}
+
+inline double element_at(const double* x, std::size_t i) {
+  return number_at<double>(reinterpret_cast<const std::byte*>(x + i));
+}
+
+// |q - x|^2 and q . x in float64, on the lanes of the float32 sums.
+inline double squared_difference_sum(const double* q, const double* x, std::size_t n) {
+  Doubles s0 = {}, s1 = {};
+  std::size_t i = 0;
+  for (; i + 2 * kDoubleWidth <= n; i += 2 * kDoubleWidth) {
+    const Doubles d0 = load(q + i) - load(x + i);
+    const Doubles d1 = load(q + i + kDoubleWidth) - load(x + i + kDoubleWidth);
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+  }
+  if (i + kDoubleWidth <= n) {
+    const Doubles d0 = load(q + i) - load(x + i);
+    s0 += d0 * d0;
+    i += kDoubleWidth;
+  }
+  double sum = total(s0 + s1);
+  for (; i < n; ++i) {
+    const double d = element_at(q, i) - element_at(x, i);
+    sum += d * d;
+  }
+  return sum;
+}
+
+inline double product_sum(const double* q, const double* x, std::size_t n) {
+  Doubles s0 = {}, s1 = {};
+  std::size_t i = 0;
+  for (; i + 2 * kDoubleWidth <= n; i += 2 * kDoubleWidth) {
+    s0 += load(q + i) * load(x + i);
+    s1 += load(q + i + kDoubleWidth) * load(x + i + kDoubleWidth);
+  }
+  if (i + kDoubleWidth <= n) {
+    s0 += load(q + i) * load(x + i);
+    i += kDoubleWidth;
+  }
+  double sum = total(s0 + s1);
+  for (; i < n; ++i) sum += element_at(q, i) * element_at(x, i);
+  return sum;
+}
+
+// The same of rows of doubles.
+struct DoubleRows {
+  std::size_t dim;
+  double squared_distance(const std::byte* form, WalkRow row) const {
+    const double lift = number_at<double>(form + kFormLiftAt) - number_at<double>(row + kDoubleLiftAt);
+    return FloatRows::scales(form, row) *
+               squared_difference_sum(form_elements<double>(form), elements_of<double>(row), dim) +
+           lift * lift;
+  }
+  double product(const std::byte* form, WalkRow row) const {
+    return FloatRows::scales(form, row) * product_sum(form_elements<double>(form), elements_of<double>(row), dim);
+  }
+};
+
+// Calls `visit` with the measure of the rows' precision.
+template <class Visit>
+decltype(auto) visit_rows(const WalkRows& rows, Visit&& visit) {
+  switch (rows.precision) {
+    case WalkPrecision::Bytes: return visit(ByteRows{rows.dim});
+    case WalkPrecision::Floats: return visit(FloatRows{rows.dim});
+    case WalkPrecision::Doubles: return visit(DoubleRows{rows.dim});
+  }
+  __builtin_unreachable();
+}
+
 template <class Rows>
 void measure_rows(Rows measure, const WalkRows& rows, WalkSearch search, const std::byte* form,
                   const std::uint32_t* ids, std::size_t count, double* out) {
@@ -363,8 +451,7 @@ void measure_rows(Rows measure, const WalkRows& rows, WalkSearch search, const s
 
 void walk_score(const WalkRows& rows, WalkSearch search, const std::byte* form, const std::uint32_t* ids,
                 std::size_t count, double* out) {
-  if (rows.precision == WalkPrecision::Bytes) measure_rows(ByteRows{rows.dim}, rows, search, form, ids, count, out);
-  else measure_rows(FloatRows{rows.dim}, rows, search, form, ids, count, out);
+  visit_rows(rows, [&](auto measure) { measure_rows(measure, rows, search, form, ids, count, out); });
 }
 
 template <class Rows>
@@ -379,9 +466,7 @@ bool nearer_to_any(Rows measure, WalkRow row, const std::byte* forms, std::size_
 bool walk_nearer_to_any(const WalkRows& rows, const std::byte* forms, std::size_t stride, std::size_t count,
                         std::uint32_t id, double bound) {
   const WalkRow row = rows.first + std::size_t{id} * rows.row_size;
-  if (rows.precision == WalkPrecision::Bytes)
-    return nearer_to_any(ByteRows{rows.dim}, row, forms, stride, count, bound);
-  return nearer_to_any(FloatRows{rows.dim}, row, forms, stride, count, bound);
+  return visit_rows(rows, [&](auto measure) { return nearer_to_any(measure, row, forms, stride, count, bound); });
 }
 
 }  // namespace
