@@ -1,7 +1,7 @@
 // The core never throws for the failures a caller must handle: an operation
 // returns its value or one value of its error enumeration. What it throws is
 // std::bad_alloc, a limit of its representation or a broken invariant
-// (failures.hpp).
+// (exceptions.hpp).
 #pragma once
 
 #include <utility>

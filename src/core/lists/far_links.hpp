@@ -10,7 +10,7 @@
 // of the least similar nodes found when it was stored (the answer of the
 // mirrored node, as a search would ask for it), and a search whose target
 // lies outside the data walks to the nodes most like the query first, a walk
-// that stays inside the data, then walks on from their lists (HNSW::walk).
+// that stays inside the data, then walks on from their lists (walk_far_edge).
 //
 // Along the far edge the walk follows, from each node, its graph neighbours
 // and the lists of the nodes on its own list: those nodes lie opposite it,

@@ -11,7 +11,7 @@
 // products with it among those its insertion met, and each of those takes
 // the new node into its own list in place of its smallest product, since the
 // product is symmetric. The walk along the far edge follows these lists when
-// it looks for the largest products (HNSW::walk): each leads from a node to
+// it looks for the largest products (walk_far_edge): each leads from a node to
 // the vectors that reach farthest its way.
 #pragma once
 
