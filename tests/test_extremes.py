@@ -24,7 +24,7 @@ import textwrap
 
 import pytest
 
-from conftest import IS_PYPY, SANITIZED
+from helpers import IS_PYPY, SANITIZED
 
 HUGE = 2**64 - 1
 HEADROOM = 1 << 30  # address space a case may use beyond its baseline

@@ -8,7 +8,7 @@ import struct
 
 import pytest
 import tamsel
-from conftest import stored_vectors
+from helpers import stored_vectors
 
 ALL = 2**64 - 1  # a k larger than any index
 

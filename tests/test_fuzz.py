@@ -20,6 +20,7 @@ the same examples every time. A longer run is one variable away:
 """
 
 import array
+import functools
 import math
 import os
 from fractions import Fraction
@@ -29,6 +30,21 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import tamsel
+from helpers import (
+    HUGE,
+    AsFloat,
+    AsIndex,
+    Boom,
+    FloatSub,
+    Hook,
+    IntSub,
+    Iterating,
+    Raising,
+    Text,
+    TupleSub,
+    TypeBoom,
+    raising,
+)
 
 try:
     import numpy
@@ -57,17 +73,8 @@ FUZZ = settings(
 )
 
 
-class Boom(Exception):
-    """Raised by a caller's callback: must reach the caller unchanged."""
-
-
-class TypeBoom(TypeError):
-    """A TypeError subclass from a callback: passes through without a prefix."""
-
-
 DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, Boom)
 BORROW_MESSAGES = ("Already borrowed", "Already mutably borrowed")
-HUGE = 2**64 - 1
 
 # The index the hostile objects call back into; set before every call.
 TARGET = {"index": None, "dim": 0, "mutated": False}
@@ -76,13 +83,14 @@ TARGET = {"index": None, "dim": 0, "mutated": False}
 # ---------------------------------------------------------------- hostile objects
 
 
-def reenter(method):
+def reenter(method, swallow=False):
     """Calls `method` on the index under test with valid arguments.
 
-    A refused use must be one of the two borrow errors; it is re-raised so
-    that it travels out through the outer call. A re-entrant insert or create
-    that succeeds (only possible while a constructor converts its arguments)
-    is recorded, since the index then changed legitimately.
+    A refused use must be one of the two borrow errors; unless swallowed, it
+    is re-raised so that it travels out through the outer call. A re-entrant
+    insert or create that succeeds (only possible while a constructor
+    converts its arguments) is recorded, since the index then changed
+    legitimately.
     """
     index = TARGET["index"]
     if index is None:
@@ -97,129 +105,32 @@ def reenter(method):
         getattr(index, method)(*args)
     except RuntimeError as error:
         assert str(error) in BORROW_MESSAGES, f"re-entrant {method}: {error!r}"
+        if swallow:
+            return
         raise
     if method != "search":
         TARGET["mutated"] = True
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
+def reentering(method, swallow):
+    """A number whose conversion calls `method` of the index under test."""
+    return Hook(functools.partial(reenter, method, swallow))
 
 
-class Indexy:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Indexy({self.value!r})"
-
-
-class Raising:
-    """`__float__`, `__index__`, `__len__`, `__iter__` or `__getitem__` raises."""
-
-    def __init__(self, where, error):
-        self.where, self.error = where, error
-
-    def _maybe(self, name):
-        if self.where == name:
-            raise self.error("from " + name)
-
-    def __float__(self):
-        self._maybe("float")
-        return 1.0
-
-    def __index__(self):
-        self._maybe("index")
-        return 1
-
-    def __repr__(self):
-        return f"Raising({self.where!r}, {self.error.__name__})"
-
-
-class HostileSequence:
-    """A sequence whose protocol methods may lie, raise or re-enter the index."""
-
-    def __init__(self, items, length=None, fail=None, reentry=None):
-        self.items, self.length, self.fail, self.reentry = list(items), length, fail, reentry
-
-    def __len__(self):
-        if self.fail == "len":
-            raise Boom("from __len__")
-        if self.reentry == "len":
-            try:
-                reenter("search")
-            except RuntimeError:
-                pass
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if self.fail == "getitem":
-            raise Boom("from __getitem__")
-        return self.items[i]
-
-    def __iter__(self):
-        if self.fail == "iter":
-            raise Boom("from __iter__")
-        if self.reentry is not None and self.reentry != "len":
-            reenter(self.reentry)
-        for position, item in enumerate(self.items):
-            if self.fail == "midway" and position == len(self.items) // 2:
-                raise Boom("midway")
-            yield item
-
-    def __repr__(self):
-        return f"HostileSequence({self.items!r}, length={self.length!r}, fail={self.fail!r}, reentry={self.reentry!r})"
-
-
-class Reentrant:
-    """A number whose conversion calls a method of the index under test."""
-
-    def __init__(self, method, swallow):
-        self.method, self.swallow = method, swallow
-
-    def _call(self):
-        try:
-            reenter(self.method)
-        except RuntimeError:
-            if not self.swallow:
-                raise
-
-    def __float__(self):
-        self._call()
-        return 0.5
-
-    def __index__(self):
-        self._call()
-        return 1
-
-    def __repr__(self):
-        return f"Reentrant({self.method!r}, swallow={self.swallow})"
-
-
-class StrSub(str):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class IntSub(int):
-    pass
+def hostile_sequence(items, length=None, fail=None, reentry=None):
+    """A sequence whose protocol methods may lie, raise (`fail`: "len", "iter",
+    "getitem" or "midway") or re-enter the index (`reentry`: "len", whose
+    search's refusal is swallowed, or the method its __iter__ calls)."""
+    hooks = {}
+    if reentry == "len":
+        hooks["on_len"] = functools.partial(reenter, "search", True)
+    elif reentry is not None:
+        hooks["on_iter"] = functools.partial(reenter, reentry)
+    if fail == "midway":
+        hooks["midway"] = raising(Boom("midway"))
+    elif fail is not None:
+        hooks["on_" + fail] = raising(Boom(f"from __{fail}__"))
+    return Iterating(items, length, **hooks)
 
 
 # ---------------------------------------------------------------- strategies
@@ -235,15 +146,15 @@ any_text = st.one_of(
     st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF, blacklist_categories=()), max_size=12),
     surrogate_texts,
     st.sampled_from(["euclidean", "angular", "inner_product", "cosine", "Euclidean", "euclidean "]),
-    st.builds(StrSub, st.sampled_from(["euclidean", "cosine", "a", "b"])),
+    st.builds(Text, st.sampled_from(["euclidean", "cosine", "a", "b"])),
 )
 errors = st.sampled_from([Boom, TypeBoom, TypeError, ValueError, OverflowError, MemoryError])
 methods = st.sampled_from(["insert", "create", "search"])
 hostile_numbers = st.one_of(
-    st.builds(Floaty, st.one_of(floats, ints, st.none(), any_text)),
-    st.builds(Indexy, st.one_of(ints, floats, st.none())),
-    st.builds(Raising, st.sampled_from(["float", "index"]), errors),
-    st.builds(Reentrant, methods, st.booleans()),
+    st.builds(AsFloat, st.one_of(floats, ints, st.none(), any_text)),
+    st.builds(AsIndex, st.one_of(ints, floats, st.none())),
+    st.builds(Raising, errors, st.sampled_from(["float", "index"])),
+    st.builds(reentering, methods, st.booleans()),
     st.builds(FloatSub, floats),
     st.builds(IntSub, st.integers(min_value=-5, max_value=2**70)),
     st.builds(Fraction, st.integers(-5, 5), st.integers(1, 7)),
@@ -296,7 +207,7 @@ def junk(depth_children):
         st.dictionaries(st.text(max_size=2), depth_children, max_size=2),
         st.frozensets(st.integers(0, 3), max_size=3),
         st.builds(
-            HostileSequence,
+            hostile_sequence,
             st.lists(depth_children, max_size=4),
             st.one_of(st.none(), st.integers(-3, 2**70)),
             st.sampled_from([None, "len", "iter", "getitem", "midway"]),
@@ -328,7 +239,7 @@ def vector_of(dim):
         st.lists(element, min_size=dim, max_size=dim),
         st.lists(st.floats(-1e3, 1e3), min_size=0, max_size=dim + 2),
         st.builds(
-            HostileSequence,
+            hostile_sequence,
             good,
             st.one_of(st.none(), st.integers(-3, 2**70)),
             st.sampled_from([None, None, "len", "iter", "midway"]),
@@ -346,7 +257,7 @@ def vectors_of(dim):
         st.lists(row, max_size=5),
         st.lists(row, max_size=5).map(tuple),
         st.builds(
-            HostileSequence,
+            hostile_sequence,
             st.lists(row, max_size=4),
             st.one_of(st.none(), st.integers(-3, 2**70)),
             st.sampled_from([None, "len", "iter", "midway"]),
@@ -667,201 +578,3 @@ def test_hnsw_methods_fail_cleanly_and_change_nothing(data):
         pass  # the core stored what it had stored before it failed
     else:
         assert after == before, f"{error!r} changed the index"
-
-
-# ---------------------------------------------------------------- re-entrancy
-#
-# A conversion callback that calls back into the object being called gets the
-# borrow error the frame defines; a shared use admits another search. The
-# index is free again as soon as the outer call returns.
-
-
-def make_index(cls):
-    if cls is tamsel.PyFlat:
-        index = tamsel.PyFlat(2)
-    else:
-        index = tamsel.PyHNSW(2, metric="euclidean", schema=["a"])
-    index.create([[0.0, 0.0], [1.0, 1.0]])
-    return index
-
-
-def reentrant_calls(index):
-    """Every method of the index, each with valid arguments."""
-    calls = {
-        "insert": lambda: index.insert([2.0, 2.0]),
-        "create": lambda: index.create([[3.0, 3.0]]),
-        "search": lambda: index.search([0.0, 0.0], k=1),
-    }
-    return calls
-
-
-OUTER_CALLS = {
-    # (method, how the callback is reached): the callback object goes where the
-    # conversion will call it.
-    "insert-element": ("insert", lambda cb: ([cb, 0.0],)),
-    "insert-iter": ("insert", lambda cb: (cb.seq([0.0, 0.0]),)),
-    "create-element": ("create", lambda cb: ([[0.0, cb]],)),
-    "create-iter": ("create", lambda cb: (cb.seq([[0.0, 0.0]]),)),
-    "search-element": ("search", lambda cb: ([cb, 0.0],)),
-    "search-k": ("search", lambda cb: ([0.0, 0.0], cb)),
-    "search-iter": ("search", lambda cb: (cb.seq([0.0, 0.0]),)),
-}
-
-
-class Callback:
-    """Calls `inner` of the same index from a conversion and records what happened."""
-
-    def __init__(self, call):
-        self.call = call
-        self.outcomes = []
-
-    def _run(self):
-        try:
-            self.outcomes.append(("ok", self.call()))
-        except RuntimeError as error:
-            self.outcomes.append(("refused", str(error)))
-
-    def __float__(self):
-        self._run()
-        return 0.0
-
-    def __index__(self):
-        self._run()
-        return 1
-
-    def seq(self, items):
-        callback = self
-
-        class Sequence:
-            def __len__(self):
-                return len(items)
-
-            def __getitem__(self, i):
-                return items[i]
-
-            def __iter__(self):
-                callback._run()
-                return iter(items)
-
-        return Sequence()
-
-
-@pytest.mark.parametrize("inner", ["insert", "create", "search"])
-@pytest.mark.parametrize("outer", sorted(OUTER_CALLS))
-@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=["PyFlat", "PyHNSW"])
-def test_reentrant_call_gets_the_borrow_error_and_the_index_is_free_after(cls, outer, inner):
-    index = make_index(cls)
-    method, arguments = OUTER_CALLS[outer]
-    callback = Callback(reentrant_calls(index)[inner])
-    getattr(index, method)(*arguments(callback))
-    assert callback.outcomes, "the callback never ran"
-    kind, detail = callback.outcomes[0]
-    if method == "search" and inner == "search":
-        assert kind == "ok"  # shared uses coexist
-        assert len(detail) == 1
-    elif method == "search":
-        assert (kind, detail) == ("refused", "Already borrowed")
-    elif inner == "search":
-        assert (kind, detail) == ("refused", "Already mutably borrowed")
-    else:
-        assert (kind, detail) == ("refused", "Already borrowed")
-    # Free again: every method goes through.
-    for call in reentrant_calls(index).values():
-        call()
-
-
-@pytest.mark.parametrize("cls", [tamsel.PyFlat, tamsel.PyHNSW], ids=["PyFlat", "PyHNSW"])
-def test_reentrant_error_propagates_out_and_releases_the_use(cls):
-    index = make_index(cls)
-    before = repr(index.search([0.5, 0.5], k=10))
-
-    class Propagating:
-        def __float__(self):
-            index.search([0.0, 0.0])
-            return 0.0
-
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        index.insert([Propagating(), 0.0])
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        index.create([[0.0, 0.0], [Propagating(), 0.0]])
-    assert repr(index.search([0.5, 0.5], k=10)) == before
-    index.insert([5.0, 5.0])
-
-
-def test_reentrant_mutation_from_a_filter_value_is_refused():
-    index = tamsel.PyHNSW(2, metric="euclidean", schema=["a"])
-    index.create([[0.0, 0.0], [1.0, 1.0]], [[("a", 1)], [("a", 2)]])
-    seen = []
-
-    class Value:
-        def __index__(self):
-            try:
-                index.insert([9.0, 9.0])
-            except RuntimeError as error:
-                seen.append(str(error))
-            return 2
-
-    found = index.search([0.0, 0.0], k=5, filter=("a", Value()))
-    assert seen == ["Already borrowed"]
-    assert [vector for _, vector in found] == [[1.0, 1.0]]
-    index.insert([9.0, 9.0])
-
-
-def test_callback_exceptions_pass_through_unchanged():
-    index = tamsel.PyFlat(2)
-    with pytest.raises(Boom, match="^from float$"):
-        index.insert([Raising("float", Boom), 0.0])
-    with pytest.raises(TypeBoom, match="^from float$"):  # a subclass is not prefixed
-        index.insert([Raising("float", TypeBoom), 0.0])
-    with pytest.raises(TypeError, match="^argument 'vector': from float$"):
-        index.insert([Raising("float", TypeError), 0.0])
-    with pytest.raises(Boom, match="^from __iter__$"):
-        index.create(HostileSequence([[0.0, 0.0]], fail="iter"))
-    with pytest.raises(Boom, match="^midway$"):
-        index.create(HostileSequence([[0.0, 0.0]] * 4, fail="midway"))
-    with pytest.raises(ValueError, match="^Search error: EmptyIndex$"):
-        index.search([0.0, 0.0])
-
-
-# ---------------------------------------------------------------- buffers
-#
-# A buffer of numbers is read without a Python object per element; the values
-# must be exactly those the element-by-element rule gives.
-
-BUFFER_CASES = {
-    "bool-bytes": lambda: memoryview(bytes([0, 1, 2, 255])).cast("?"),
-    "signed-bytes": lambda: memoryview(bytes([0, 1, 128, 255])).cast("b"),
-    "unsigned-bytes": lambda: bytes([0, 1, 128, 255]),
-    "int64": lambda: array.array("q", [-(2**63), -1, 0, 2**63 - 1]),
-    "uint64": lambda: array.array("Q", [0, 1, 2**53 + 1, HUGE]),
-    "float32": lambda: array.array("f", [0.1, -2.5, 1e30, -0.0]),
-    "reversed": lambda: memoryview(array.array("d", [1.0, 2.0, 3.0, 4.0]))[::-1],
-}
-
-
-@pytest.mark.parametrize("case", sorted(BUFFER_CASES))
-def test_buffer_vectors_hold_the_values_of_their_elements(case):
-    vector = BUFFER_CASES[case]()
-    expected = [float(x) for x in vector]
-    index = tamsel.PyFlat(4, "inner_product")
-    index.insert(vector)
-    index.create([vector, list(vector)])
-    for j in range(4):
-        unit = [0.0] * 4
-        unit[j] = 1.0
-        scores = [score for _, score in sorted(index.search(unit, k=3))]
-        assert scores == [expected[j]] * 3, f"component {j}"
-
-
-@pytest.mark.skipif(numpy is None, reason="numpy not installed")
-@pytest.mark.parametrize("dtype", ["?", "i1", "u1", "i8", "u8", "f4", "f8"])
-def test_numpy_batches_hold_the_values_of_their_elements(dtype):
-    raw = numpy.array([[0, 1, 2, 255], [3, 250, 7, 128]], dtype="u1")
-    batch = raw.view(numpy.bool_) if dtype == "?" else raw.astype(dtype)
-    expected = [[float(x) for x in row] for row in batch]
-    index = tamsel.PyFlat(4, "inner_product")
-    index.create(batch)
-    for j in range(4):
-        unit = [0.0] * 4
-        unit[j] = 1.0
-        assert [score for _, score in sorted(index.search(unit, k=2))] == [expected[0][j], expected[1][j]]

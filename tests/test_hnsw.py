@@ -9,8 +9,8 @@ import struct
 
 import pytest
 import tamsel
+from helpers import HUGE, Raising, Text
 
-HUGE = 2**64 - 1
 NO_SCHEMA = "No schema provided in HNSW instance; cannot use metadata"
 
 
@@ -357,10 +357,6 @@ def same_value(a, b):
     return kind_a == kind_b and payload_a == payload_b  # IEEE equality for floats
 
 
-class Text(str):
-    pass
-
-
 VALUES = [
     1,
     True,
@@ -443,17 +439,6 @@ def test_record_follows_the_schema_order_and_the_last_pair_of_a_name(filter_pair
         assert [int(vector[0]) for _, vector in found] == expected
 
 
-class RaisesWhileConverted:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-    def __float__(self):
-        raise self.error
-
-
 CONVERSION_PLACES = {
     "insert": lambda index, value: index.insert([0.0, 0.0], [("a", value)]),
     "create": lambda index, value: index.create([[0.0, 0.0]], [[("a", value)]]),
@@ -468,11 +453,11 @@ def test_interrupts_in_a_metadata_conversion_are_not_a_failed_try(place, error):
     index.insert([1.0, 1.0], [("a", 0)])
     raised = error("while converted")
     with pytest.raises(error) as excinfo:
-        place(index, RaisesWhileConverted(raised))
+        place(index, Raising(raised))
     assert excinfo.value is raised
     # Any other failure is a failed try: the value is of no supported type.
     with pytest.raises(ValueError, match="Unsupported"):
-        place(index, RaisesWhileConverted(LookupError()))
+        place(index, Raising(LookupError()))
     assert index.search([1.0, 1.0], k=5) == [(0.0, [1.0, 1.0])]
 
 

@@ -15,6 +15,7 @@ loop measures the whole life of an instance, not an index that grows.
     TAMSEL_LEAK_CALLS=200000 python -m pytest tests/test_leaks.py   # per group
 """
 
+import functools
 import gc
 import os
 import resource
@@ -23,7 +24,7 @@ import sys
 import pytest
 
 import tamsel
-from conftest import IS_PYPY, SANITIZED, full_gc
+from helpers import IS_PYPY, SANITIZED, Boom, Hook, Raising, full_gc
 
 CALLS = int(os.environ.get("TAMSEL_LEAK_CALLS", "3000"))  # per group; ~40,000 in all
 PAGE = resource.getpagesize()
@@ -40,18 +41,6 @@ TOLERANCE = (1.5 if IS_PYPY else 0.5) * 2**20 * max(1.0, CALLS / 30000)
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-class Boom(Exception):
-    pass
-
-
-class Raises:
-    def __float__(self):
-        raise Boom("float")
-
-    def __index__(self):
-        raise Boom("index")
 
 
 def fresh(values):
@@ -97,8 +86,8 @@ def make_args():
     a["metric"] = fresh_str("euclidean")
     a["flat_metric"] = fresh_str("cosine")
     a["surrogate"] = "\ud800" + fresh_str("x")
-    a["raises"] = Raises()
-    a["poisoned"] = fresh([1.0, 2.0]) + [Raises()] + fresh([4.0])
+    a["raises"] = Raising(Boom)
+    a["poisoned"] = fresh([1.0, 2.0]) + [Raising(Boom)] + fresh([4.0])
     a["text"] = fresh_str("abc")
     a["dim"] = fresh_int(4)
     return a
@@ -170,33 +159,27 @@ def hnsw_without_schema_failures(index, a):
     expect(ValueError, lambda: index.search(a["query"], filter=a["filter"]))
 
 
-class Enter:
-    """Re-enters its index during conversion. One class for every call: PyPy
-    never frees the C-level type of a class whose instances went through its
-    C API, so a class made per call would grow memory by itself."""
-
-    def __init__(self, index, a, hits):
-        self.index, self.a, self.hits = index, a, hits
-
-    def __float__(self):
-        index, a = self.index, self.a
-        try:
-            index.insert(a["vector"], a["metadata"]) if isinstance(index, tamsel.PyHNSW) else index.insert(a["vector"])
-        except RuntimeError:
-            self.hits.append(1)
-        try:
-            index.search(a["query"])
-        except RuntimeError:
-            self.hits.append(2)
-        return 0.0
+def enter(index, a, hits):
+    """Re-enters the index from a conversion, recording each refusal. One
+    class, Hook, serves every call: PyPy never frees the C-level type of a
+    class whose instances went through its C API, so a class made per call
+    would grow memory by itself."""
+    try:
+        index.insert(a["vector"], a["metadata"]) if isinstance(index, tamsel.PyHNSW) else index.insert(a["vector"])
+    except RuntimeError:
+        hits.append(1)
+    try:
+        index.search(a["query"])
+    except RuntimeError:
+        hits.append(2)
 
 
 def reentrant(index, a):
     """A callback that re-enters the index during conversion: both borrow errors."""
     hits = []
-    enter = Enter(index, a, hits)
-    expect(ValueError, lambda: index.insert([enter]))  # wrong length, after the conversion
-    index.search([enter, enter, enter, enter])
+    entering = Hook(functools.partial(enter, index, a, hits))
+    expect(ValueError, lambda: index.insert([entering]))  # wrong length, after the conversion
+    index.search([entering] * 4)
     assert hits == [1, 2] + [1] * 4
 
 

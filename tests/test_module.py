@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 import tamsel
-from conftest import IS_PYPY, SANITIZED, full_gc
+from helpers import IS_PYPY, SANITIZED, full_gc
 
 CLASSES = [tamsel.PyFlat, tamsel.PyHNSW]
 

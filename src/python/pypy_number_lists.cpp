@@ -20,8 +20,8 @@ namespace {
 // call to find its items; a vector too long for the area comes back as an
 // array. An array of numbers is read by `array("d", vector)`, whose elements
 // are those that the element rule reads (an int through int.__float__); its
-// buffer is not read from C, since PyPy 7.3.11 leaks about 32 bytes each time
-// an array exports one (10 MB over 300,000 searches, measured).
+// buffer is not read from C, since PyPy leaks memory at each export of an
+// array's buffer (docs/pypy.md).
 constexpr const char* kPackerSource = R"(
 def define(array, list, length, strategy, plain_numbers, number_codes):
     def pack(doubles, area):
@@ -61,9 +61,8 @@ PyObject* cast_of = nullptr;    // memoryview.cast
 
 // What the interpreter makes for one stretch of a batch stays this small
 // beside the batch itself, and small enough for the C heap: the stretch's
-// array grows from empty as its rows are appended, and at 2^17 values (1 MB)
-// its growth went through fresh pages that the kernel cleared each time,
-// which made PyFlat.create of 100,000 x 128 from lists three times as slow.
+// array grows from empty as its rows are appended, and a larger one grows
+// through fresh pages that the kernel clears each time (docs/pypy.md).
 constexpr std::size_t kStretchValues = std::size_t{1} << 14;
 constexpr std::size_t kStretchRows = std::size_t{1} << 12;
 
@@ -83,9 +82,8 @@ Ref set_of_each(PyObject* function, PyObject* sequence) {
 
 // Where one of the readers' arrays keeps its items, and how many there are:
 // valid while the array's length does not change, and the array is theirs
-// alone. (The buffer protocol would do, but exporting an array that
-// interpreter-level code handed back to C leaked about 32 bytes each time in
-// PyPy 7.3.11, measured over 100,000 calls.)
+// alone. (The buffer protocol would do, but PyPy leaks memory at each export
+// of an array that interpreter-level code handed back to C: docs/pypy.md.)
 struct ArrayMemory {
   const char* data;
   std::size_t count;

@@ -23,8 +23,8 @@ PendingResult pending_result(const StoredVectorHits& found) {
 }
 
 PendingResult pending_result(const IdScorePairs& pairs) {
-  // Measured on PyPy: below four pairs, the call into the interpreter costs
-  // more than the objects it spares.
+  // Below this many pairs the call into PyPy's interpreter costs more than the
+  // objects it spares (docs/pypy.md).
   constexpr std::size_t kFewestPairsWorthPacking = 4;
   if (kPyPy && pairs.size() >= kFewestPairsWorthPacking) return packed_scored_ids(pairs);
   return PendingResult(to_python<std::pair<std::size_t, double>>(pairs));
