@@ -1,0 +1,179 @@
+// The per-node lists against brute force: the far and product lists against
+// everything ever offered to them.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "core/hnsw.hpp"
+
+namespace tamsel::testing {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+std::string named(Metric metric) {
+  return metric == Metric::Euclidean ? "euclidean" : metric == Metric::Cosine ? "angular" : "inner_product";
+}
+
+// Gaussian rows about a common offset in every component: a cone seen from
+// the origin when the offset is large beside the unit spread, centred data at 0.
+std::vector<double> gaussian(std::size_t n, std::size_t dim, double offset, std::uint64_t seed) {
+  std::mt19937_64 engine(seed);
+  std::normal_distribution<double> normal;
+  std::vector<double> rows(n * dim);
+  for (double& x : rows) x = offset + normal(engine);
+  return rows;
+}
+
+// The exact score, summed here apart from the core: in index order, each
+// product rounded before it is added.
+double oracle(Metric metric, const double* q, const double* v, std::size_t dim) {
+  double paired = 0.0, qq = 0.0, vv = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const double d = q[i] - v[i];
+    paired += metric == Metric::Euclidean ? d * d : q[i] * v[i];
+    qq += q[i] * q[i];
+    vv += v[i] * v[i];
+  }
+  if (metric == Metric::Euclidean) return std::sqrt(paired);
+  return metric == Metric::Cosine ? paired / (std::sqrt(qq) * std::sqrt(vv)) : paired;
+}
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+template <class Lists>
+std::vector<std::uint32_t> members(const Lists& lists, std::uint32_t id) {
+  std::vector<std::uint32_t> out;
+  for (const std::uint32_t member : lists.of(id))
+    if (member != Lists::kNone) out.push_back(member);
+  return out;
+}
+
+// A list of node `id` among `n` nodes: no repeat, no self link, no id out of range.
+void check_list(const std::vector<std::uint32_t>& list, std::uint32_t id, std::size_t n, const std::string& what) {
+  check(std::set<std::uint32_t>(list.begin(), list.end()).size() == list.size(), what + ": a repeated id");
+  for (const std::uint32_t member : list) check(member != id && member < n, what + ": a self link or a stray id");
+}
+
+// A bounded list that keeps the best by `rank` (smaller first) of all that
+// was offered to it: as many as fit, each offered, none left out better
+// than one kept.
+template <class Rank>
+void check_best_of_offered(const std::vector<std::uint32_t>& list, const std::set<std::uint32_t>& offered,
+                           std::size_t width, const Rank& rank, const std::string& what) {
+  check(list.size() == std::min(width, offered.size()),
+        what + ": " + std::to_string(list.size()) + " members of " + std::to_string(offered.size()) + " offered");
+  double worst_kept = -kInfinity;
+  for (const std::uint32_t member : list) {
+    check(offered.count(member) == 1, what + ": a member never offered");
+    worst_kept = std::max(worst_kept, rank(member));
+  }
+  for (const std::uint32_t other : offered) {
+    if (std::find(list.begin(), list.end(), other) == list.end())
+      check(!(rank(other) < worst_kept), what + ": node " + std::to_string(other) + " left out for a worse one");
+  }
+}
+
+// What the lists of `lists` were offered while rows `from` on were inserted
+// one at a time: each new node's list as its insertion chose it, and the new
+// node offered to each node of that list in turn. `after_each` runs after
+// each insertion.
+template <class Lists, class After>
+std::vector<std::set<std::uint32_t>> insert_watching(HNSW& index, const Lists& lists, const std::vector<double>& rows,
+                                                     std::size_t from, LevelRandom& random, const After& after_each) {
+  const std::size_t dim = index.dim(), n = rows.size() / dim;
+  std::vector<std::set<std::uint32_t>> offered(n);
+  for (auto id = static_cast<std::uint32_t>(from); id < n; ++id) {
+    check(!index.insert({rows.data() + id * dim, dim}, nullptr, random), "insert failed");
+    for (const std::uint32_t chosen : members(lists, id)) {
+      offered[id].insert(chosen);
+      offered[chosen].insert(id);
+    }
+    after_each(id);
+  }
+  return offered;
+}
+
+const Register far_lists("far lists: the least similar of all ever offered to them, no repeat, no self link", [] {
+  // The first batch fixes the frame, and the inserts after it stay short of
+  // a refit (the largest norm comes first): every offer was measured as the
+  // walk copy measures now.
+  const std::size_t dim = 8, first = 300, n = 560;
+  for (Metric metric : {Metric::Cosine, Metric::InnerProduct}) {
+    for (double offset : {0.0, 2.0}) {
+      auto rows = gaussian(n, dim, offset, 3);
+      const auto square = [&](std::size_t id) {
+        return oracle(Metric::InnerProduct, &rows[id * dim], &rows[id * dim], dim);
+      };
+      std::size_t largest = 0;
+      for (std::size_t id = 0; id < n; ++id)
+        if (square(id) > square(largest)) largest = id;
+      std::swap_ranges(rows.begin(), rows.begin() + dim, rows.begin() + static_cast<std::ptrdiff_t>(largest * dim));
+      LevelRandom random(5);
+      HNSW index({.dim = dim, .layers = 4, .m = 6, .ef_construction = 40, .ef_search = 16}, metric, std::nullopt);
+      check(!index.create({rows.data(), first}, {}, random), "create failed");
+      const FarLinks& far = index.far_links();
+      const auto offered = insert_watching(index, far, rows, first, random, [](std::uint32_t) {});
+      const WalkMeasure measure(metric, index.store());
+      WalkForms form;
+      for (std::uint32_t id = 0; id < n; ++id) {
+        const std::string what = named(metric) + ", offset " + std::to_string(offset) + ", node " + std::to_string(id);
+        const auto list = members(far, id);
+        check_list(list, id, n, what);
+        if (id < first) continue;  // what the first batch offered is not known
+        const std::vector<std::uint32_t> ids(offered[id].begin(), offered[id].end());
+        std::vector<double> measured(ids.size());
+        measure.score(measure.node(id, form, WalkSearch::Farthest), ids.data(), ids.size(), measured.data());
+        const auto rank = [&](std::uint32_t other) {
+          return measured[static_cast<std::size_t>(std::lower_bound(ids.begin(), ids.end(), other) - ids.begin())];
+        };
+        check_best_of_offered(list, offered[id], FarLinks::kWidth, rank, what);
+      }
+    }
+  }
+});
+
+const Register product_lists("product lists: the largest products ever offered; the weakest rank after each offer", [] {
+  const std::size_t dim = 6, n = 400;
+  for (double offset : {0.0, 1.0}) {
+    const auto rows = gaussian(n, dim, offset, 7);
+    const auto product = [&](std::uint32_t a, std::uint32_t b) {
+      return oracle(Metric::InnerProduct, &rows[a * dim], &rows[b * dim], dim);
+    };
+    LevelRandom random(11);
+    HNSW index({.dim = dim, .layers = 4, .m = 6, .ef_construction = 40, .ef_search = 16}, Metric::InnerProduct,
+               std::nullopt);
+    const ProductLinks& products = index.product_links();
+    // An insertion offers the new node to lists of distinct nodes, once each: every
+    // list as it stands after the insertion is the list after its own last offer.
+    const auto check_weakest = [&](std::uint32_t last) {
+      for (std::uint32_t id = 0; id <= last; ++id) {
+        const auto list = members(products, id);
+        double weakest = -kInfinity;
+        for (const std::uint32_t member : list) weakest = std::max(weakest, -product(id, member));
+        const bool full = list.size() == ProductLinks::kWidth;
+        check(full ? same_bits(products.weakest(id), weakest) : std::isnan(products.weakest(id)),
+              "node " + std::to_string(id) + " after node " + std::to_string(last) + ": weakest rank " +
+                  std::to_string(products.weakest(id)));
+      }
+    };
+    const auto offered = insert_watching(index, products, rows, 0, random, check_weakest);
+    for (std::uint32_t id = 0; id < n; ++id) {
+      const auto list = members(products, id);
+      const std::string what = "offset " + std::to_string(offset) + ", node " + std::to_string(id);
+      check_list(list, id, n, what);
+      check_best_of_offered(
+          list, offered[id], ProductLinks::kWidth, [&](std::uint32_t other) { return -product(id, other); }, what);
+    }
+  }
+});
+
+}  // namespace
+}  // namespace tamsel::testing
