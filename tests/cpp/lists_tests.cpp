@@ -1,5 +1,6 @@
-// The per-node lists against brute force: the far and product lists against
-// everything ever offered to them.
+// The per-node parts against brute force: the far and product lists against
+// everything ever offered to them, the far edge's blocks at the largest m,
+// and the place of a target against the geometry of its data.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/graph/far_edge.hpp"
 #include "core/hnsw.hpp"
 
 namespace tamsel::testing {
@@ -171,6 +173,92 @@ const Register product_lists("product lists: the largest products ever offered; 
       check_list(list, id, n, what);
       check_best_of_offered(
           list, offered[id], ProductLinks::kWidth, [&](std::uint32_t other) { return -product(id, other); }, what);
+    }
+  }
+});
+
+const Register far_edge_blocks("the far edge follows every layer-0, far-of-far and product id, at m 128 too", [] {
+  const std::size_t dim = 4, n = 400;
+  const auto rows = gaussian(n, dim, 2.0, 13);
+  for (Metric metric : {Metric::Cosine, Metric::InnerProduct}) {
+    LevelRandom random(13);
+    HNSW index({.dim = dim, .layers = 1, .m = 128, .ef_construction = 260}, metric, std::nullopt);
+    check(!index.create({rows.data(), n}, {}, random), "create failed");
+    const FarLinks& far = index.far_links();
+    const ProductLinks* products = metric == Metric::InnerProduct ? &index.product_links() : nullptr;
+    FarEdgeLists lists(index.graph(), far, products);
+    std::size_t full = 0;
+    for (std::uint32_t id = 0; id < n; ++id) {
+      const auto layer0 = index.neighbors(id, 0);
+      full += layer0.size() == index.max_neighbors(0);
+      std::vector<std::uint32_t> wanted(layer0.begin(), layer0.end());
+      for (const std::uint32_t opposite : members(far, id))
+        for (const std::uint32_t along : members(far, opposite))
+          if (along != id) wanted.push_back(along);
+      if (products != nullptr)
+        for (const std::uint32_t member : members(*products, id)) wanted.push_back(member);
+      const std::uint32_t* block = lists.block(id);
+      const std::set<std::uint32_t> followed(block + 1, block + 1 + block[0]);
+      check(block[0] <= FarEdgeLists::kMaxIds, "a block over its bound");
+      for (const std::uint32_t id_wanted : wanted)
+        check(followed.count(id_wanted) == 1, named(metric) + ": node " + std::to_string(id) + " (" +
+                                                  std::to_string(layer0.size()) + " layer-0 ids) does not follow " +
+                                                  std::to_string(id_wanted));
+    }
+    check(full > 0, named(metric) + ": no full layer-0 list, nothing crowded");
+  }
+});
+
+// The place the planner gives the target of a search for `query`.
+TargetPlace planned_place(const HNSW& index, std::span<const double> query) {
+  SearchInputs inputs{.nodes = index.size(), .k = 10, .ef = 16};
+  inputs.radii = index.store().space().target_radii(query.data(), SearchPlan::kOutside);
+  inputs.product_lists = index.product_links().enabled();
+  return plan_search(inputs).place;
+}
+
+constexpr unsigned at(TargetPlace place) { return 1u << static_cast<unsigned>(place); }
+
+const Register target_places("targets placed by the geometry of cones, their mirrors and centred data", [] {
+  // search(q) asks for the least similar to q, search(-q) for the most
+  // similar. A cone's least similar to one of its vectors lie on its far
+  // edge, opposite the query; its most similar by angle lie among the data,
+  // as does every target among centred directions, which cover the sphere.
+  // Lifted, every target has no lift and lies beyond the lifted points: the
+  // largest products with a vector of a wide cone lie on the far edge its
+  // own way, where the product lists lead, but among the data once the cone
+  // is narrow; on centred data a query and its mirror stand alike.
+  struct Case {
+    Metric metric;
+    double offset;
+    unsigned least, most;
+  };
+  constexpr unsigned kInside = at(TargetPlace::Inside), kFarEdge = at(TargetPlace::FarEdge),
+                     kProducts = at(TargetPlace::FarEdgeProducts);
+  const Case cases[] = {
+      {Metric::Euclidean, 3.0, kInside, kInside},
+      {Metric::Cosine, 0.0, kInside, kInside},
+      {Metric::Cosine, 1.0, kFarEdge, kInside},
+      {Metric::Cosine, 3.0, kFarEdge, kInside},
+      {Metric::InnerProduct, 0.0, kFarEdge | kProducts, kFarEdge | kProducts},
+      {Metric::InnerProduct, 1.0, kFarEdge, kProducts},
+      {Metric::InnerProduct, 3.0, kFarEdge, kInside},
+      {Metric::InnerProduct, 10.0, kFarEdge, kInside},
+  };
+  const std::size_t dim = 16, n = 1000, queries = 20;
+  for (const Case& c : cases) {
+    const auto rows = gaussian(n + queries, dim, c.offset, 23);
+    LevelRandom random(23);
+    HNSW index({.dim = dim, .layers = 2, .m = 4, .ef_construction = 8}, c.metric, std::nullopt);
+    check(!index.create({rows.data(), n}, {}, random), "create failed");
+    for (std::size_t qi = n; qi < n + queries; ++qi) {
+      std::vector<double> q(rows.begin() + static_cast<std::ptrdiff_t>(qi * dim),
+                            rows.begin() + static_cast<std::ptrdiff_t>((qi + 1) * dim));
+      const std::string what =
+          named(c.metric) + ", offset " + std::to_string(c.offset) + ", query " + std::to_string(qi - n) + ": the ";
+      check((at(planned_place(index, q)) & c.least) != 0, what + "least similar misplaced");
+      for (double& x : q) x = -x;
+      check((at(planned_place(index, q)) & c.most) != 0, what + "most similar misplaced");
     }
   }
 });
