@@ -1,11 +1,13 @@
-// The per-node parts against brute force: the far and product lists against
-// everything ever offered to them, the far edge's blocks at the largest m,
-// and the place of a target against the geometry of its data.
+// The per-node parts and the routes of a search against brute force: the far
+// and product lists against everything ever offered to them, the far edge's
+// blocks at the largest m, the place of a target against the geometry of its
+// data, and every forced route against the exact answer among the holders.
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -19,6 +21,9 @@ namespace tamsel::testing {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr Metric kMetrics[] = {Metric::Euclidean, Metric::Cosine, Metric::InnerProduct};
+constexpr FilterPath kPaths[] = {FilterPath::Whole, FilterPath::Exact, FilterPath::Codes, FilterPath::Holders};
+constexpr TargetPlace kPlaces[] = {TargetPlace::Inside, TargetPlace::FarEdge, TargetPlace::FarEdgeProducts};
 
 std::string named(Metric metric) {
   return metric == Metric::Euclidean ? "euclidean" : metric == Metric::Cosine ? "angular" : "inner_product";
@@ -259,6 +264,184 @@ const Register target_places("targets placed by the geometry of cones, their mir
       check((at(planned_place(index, q)) & c.least) != 0, what + "least similar misplaced");
       for (double& x : q) x = -x;
       check((at(planned_place(index, q)) & c.most) != 0, what + "most similar misplaced");
+    }
+  }
+});
+
+// The k best by score among the holders, as the results list them.
+std::vector<ScoredId> brute_top_k(const HNSW& index, Metric metric, std::span<const double> q,
+                                  const std::vector<bool>& holds, std::size_t k) {
+  std::vector<ScoredId> all;
+  for (std::size_t id = 0; id < index.size(); ++id)
+    if (holds[id]) all.push_back({oracle(metric, q.data(), index.vector(id).data(), q.size()), id});
+  std::sort(all.begin(), all.end(), ScoredBefore{});
+  all.resize(std::min(k, all.size()));
+  return all;
+}
+
+// A search's results: holders alone, each stored id once, each score the
+// oracle's to the bit, in score order.
+void check_results(const HNSW& index, Metric metric, std::span<const double> q, const std::vector<ScoredId>& found,
+                   const std::vector<bool>& holds, const std::string& what) {
+  std::set<std::size_t> ids;
+  for (std::size_t j = 0; j < found.size(); ++j) {
+    const std::size_t id = found[j].id;
+    check(id < index.size() && holds[id], what + ": node " + std::to_string(id) + " does not hold the value");
+    if (id >= index.size()) return;
+    check(ids.insert(id).second, what + ": node " + std::to_string(id) + " returned twice");
+    check(same_bits(found[j].score, oracle(metric, q.data(), index.vector(id).data(), q.size())),
+          what + ": an inexact score");
+    check(j == 0 || !scored_before(found[j], found[j - 1]), what + ": out of order");
+  }
+}
+
+// A search's results, or none when it fails.
+std::vector<ScoredId> found(const HNSW& index, std::span<const double> q, const SearchParams& params,
+                            const std::string& what) {
+  auto result = index.search(q, params);
+  check(result.ok(), what + ": search failed");
+  return result.ok() ? std::move(result).value() : std::vector<ScoredId>{};
+}
+
+struct Route {
+  const Filter* filter;
+  FilterPath path;
+  TargetPlace place;
+};
+
+std::string named(const Route& route) {
+  return std::string(route.filter == nullptr ? "no filter" : "filter on " + route.filter->attribute) + ", path " +
+         std::to_string(static_cast<int>(route.path)) + ", place " + std::to_string(static_cast<int>(route.place));
+}
+
+// Calls `each` with every route that SearchParams can force: each of
+// `filters` (null for none; `holds[f]` its holders) by its position, each
+// path, each place; but the whole walk under a filter that some nodes fail,
+// which forced_whole_walk checks apart.
+template <class Each>
+void each_route(std::span<const Filter* const> filters, const std::vector<std::vector<bool>>& holds, const Each& each) {
+  for (std::size_t f = 0; f < filters.size(); ++f) {
+    const bool some_fail = std::find(holds[f].begin(), holds[f].end(), false) != holds[f].end();
+    for (FilterPath path : kPaths) {
+      if (path == FilterPath::Whole && some_fail) continue;
+      for (TargetPlace place : kPlaces) each(f, Route{filters[f], path, place});
+    }
+  }
+}
+
+const Register forced_whole_walk("a whole walk imposed on a filter that some nodes fail returns holders alone", [] {
+  const std::size_t dim = 2, n = 40;
+  const auto rows = gaussian(n + 1, dim, 2.0, 37);
+  std::vector<MetadataRecord> records;
+  std::vector<bool> holds;
+  for (std::size_t id = 0; id < n; ++id) {
+    records.push_back({Metadata(Metadata::Integer{static_cast<long>(id % 2)})});
+    holds.push_back(id % 2 == 1);
+  }
+  const Filter odd{"odd", Metadata(Metadata::Integer{1})};
+  const std::span<const double> q(rows.data() + n * dim, dim);
+  for (Metric metric : kMetrics) {
+    LevelRandom random(37);
+    HNSW index({.dim = dim, .layers = 3, .m = 4, .ef_construction = 32}, metric, Schema{"odd"});
+    check(!index.create({rows.data(), n}, records, random), "create failed");
+    for (TargetPlace place : kPlaces) {
+      const Route route{&odd, FilterPath::Whole, place};
+      const std::string what = named(metric) + ", " + named(route);
+      const auto results =
+          found(index, q, {.k = n, .ef = n, .filter = &odd, .path = FilterPath::Whole, .place = place}, what);
+      check_results(index, metric, q, results, holds, what);
+      check(results.size() == n / 2,
+            what + ": " + std::to_string(results.size()) + " results of " + std::to_string(n / 2) + " holders");
+    }
+  }
+});
+
+const Register forced_routes("forced routes on a cone: holders alone, exact, each once; the top k at ef >= n", [] {
+  const std::size_t dim = 8, n = 400, k = 10;
+  const auto rows = gaussian(n + 2, dim, 2.0, 29);
+  std::vector<MetadataRecord> records;
+  for (std::size_t id = 0; id < n; ++id)
+    records.push_back({Metadata(Metadata::Integer{static_cast<long>(id % 3 == 0)}), Metadata(Metadata::Text{"all"})});
+  const Filter third{"third", Metadata(Metadata::Integer{1})}, all{"all", Metadata(Metadata::Text{"all"})};
+  const Filter* const filters[] = {nullptr, &third, &all};
+  std::vector<std::vector<bool>> holds(3, std::vector<bool>(n, true));
+  for (std::size_t id = 0; id < n; ++id) holds[1][id] = id % 3 == 0;
+  for (Metric metric : kMetrics) {
+    LevelRandom random(29);
+    HNSW index({.dim = dim, .layers = 4, .m = 8, .ef_construction = 64}, metric, Schema{"third", "all"});
+    check(!index.create({rows.data(), n}, records, random), "create failed");
+    for (std::size_t qi = n; qi < n + 2; ++qi) {
+      for (double sign : {1.0, -1.0}) {
+        std::vector<double> q(dim);
+        for (std::size_t i = 0; i < dim; ++i) q[i] = sign * rows[qi * dim + i];
+        each_route(filters, holds, [&](std::size_t f, const Route& route) {
+          for (const std::size_t ef : {std::size_t{16}, n}) {
+            const std::string what = named(metric) + ", q " + std::to_string(qi) + (sign < 0 ? " negated" : "") + ", " +
+                                     named(route) + ", ef " + std::to_string(ef);
+            const auto results = found(
+                index, q, {.k = k, .ef = ef, .filter = route.filter, .path = route.path, .place = route.place}, what);
+            check_results(index, metric, q, results, holds[f], what);
+            if (ef < n) continue;
+            const auto exact = brute_top_k(index, metric, q, holds[f], k);
+            check(std::equal(
+                      exact.begin(), exact.end(), results.begin(), results.end(),
+                      [](const ScoredId& a, const ScoredId& b) { return a.id == b.id && same_bits(a.score, b.score); }),
+                  what + ": not the exact top k");
+          }
+        });
+      }
+    }
+  }
+});
+
+const Register degenerate_copies("copies, every route: each id once, min(k, holders) results at ef >= n", [] {
+  const std::size_t dim = 3;
+  const std::vector<double> v = {1.0, 2.0, 3.0}, u = {-2.0, 0.5, 1.0};
+  const auto copies = [&](std::vector<double> rows, std::size_t count) {
+    for (std::size_t c = 0; c < count; ++c) rows.insert(rows.end(), v.begin(), v.end());
+    return rows;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::vector<double>> batches;
+    std::size_t ef_construction = 32;
+  };
+  const Case cases[] = {
+      {"one linked node, then copies of it", {v, copies({}, 30)}},
+      {"all copies", {copies({}, 31)}},
+      {"one distinct vector and many copies", {copies(u, 30)}},
+      {"copies around a distinct vector", {copies({}, 15), copies(u, 15)}},
+      {"a create that fails with InvalidEF", {copies({}, 5)}, 0},
+  };
+  const Filter even{"even", Metadata(Metadata::Integer{1})};
+  const Filter* const filters[] = {nullptr, &even};
+  for (Metric metric : kMetrics) {
+    for (const Case& c : cases) {
+      LevelRandom random(31);
+      HNSW index({.dim = dim, .layers = 3, .m = 4, .ef_construction = c.ef_construction}, metric, Schema{"even"});
+      for (const auto& batch : c.batches) {
+        std::vector<MetadataRecord> records;
+        for (std::size_t row = 0; row < batch.size() / dim; ++row)
+          records.push_back({Metadata(Metadata::Integer{static_cast<long>((index.size() + row) % 2 == 0)})});
+        const auto error = index.create({batch.data(), batch.size() / dim}, records, random);
+        check(c.ef_construction == 0 ? error == HNSWError::InvalidEF : !error, std::string(c.name) + ": create");
+      }
+      const std::size_t n = index.size();
+      std::vector<std::vector<bool>> holds(2, std::vector<bool>(n, true));
+      for (std::size_t id = 0; id < n; ++id) holds[1][id] = id % 2 == 0;
+      for (const auto& q : {v, u}) {
+        each_route(filters, holds, [&](std::size_t f, const Route& route) {
+          for (const std::size_t k : {std::size_t{1}, std::size_t{4}, n + 1}) {
+            const std::string what = named(metric) + ", " + c.name + ", " + named(route) + ", k " + std::to_string(k);
+            const auto results = found(
+                index, q, {.k = k, .ef = n, .filter = route.filter, .path = route.path, .place = route.place}, what);
+            check_results(index, metric, q, results, holds[f], what);
+            const auto holders = static_cast<std::size_t>(std::count(holds[f].begin(), holds[f].end(), true));
+            check(results.size() == std::min(k, holders),
+                  what + ": " + std::to_string(results.size()) + " results of " + std::to_string(holders) + " holders");
+          }
+        });
+      }
     }
   }
 });
