@@ -88,12 +88,16 @@ class HNSW {
   // that match the filter when one is given.
   Result<std::vector<ScoredId>, HNSWError> search(std::span<const double> query, const SearchParams& params) const;
 
-  // Read-only views of the graph, for tests and tools.
+  // Read-only views of the graph and the parts beside it, for tests and tools.
   std::size_t level(std::size_t id) const { return graph_.level(id); }
   std::span<const std::uint32_t> neighbors(std::size_t id, std::size_t layer) const {
     return graph_.neighbors(id, layer);
   }
   std::size_t max_neighbors(std::size_t layer) const { return graph_.max_neighbors(layer); }
+  const VectorStore& store() const { return store_; }
+  const Graph& graph() const { return graph_; }
+  const FarLinks& far_links() const { return far_links_; }
+  const ProductLinks& product_links() const { return product_links_; }
 
  private:
   std::optional<HNSWError> add_nodes(const double* first, std::size_t count, BatchRecords records, LevelRandom& random,

@@ -54,6 +54,8 @@ class ProductLinks : public NodeLists<8> {
   // of them.
   void choose(const WalkMeasure& measure, const VectorStore& store, std::uint32_t id, std::span<const ScoredId> met);
   void link(const VectorStore& store, std::uint32_t id);
+  // The rank of the weakest member of node `id`'s full list, NaN while it has room.
+  double weakest(std::uint32_t id) const { return weakest_[id]; }
 
  private:
   // Members rank by their negated product with the node: the largest
