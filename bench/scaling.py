@@ -1,0 +1,640 @@
+#!/usr/bin/env python3
+"""How PyHNSW's costs grow with the number of vectors, beside hnswlib.
+
+    python bench/scaling.py                      # small: n = 2,000 and 10,000, 128-d mixture (CI-sized)
+    python bench/scaling.py --full               # n = 10,000 to 1,000,000, 128-d and 384-d (hours)
+    python bench/scaling.py --full --dims 384 --sizes 1000000 --metrics angular
+    python bench/scaling.py --results FILE --plot docs/scaling.png --report   # tables and plot again
+    python bench/scaling.py --chunked 100000 --chunk 1000 [--pypy pypy3]
+                                                 # one create against the same rows in chunks
+
+Each configuration (library, dimension, n, metric) runs in a fresh
+interpreter, one build: build CPU seconds, resident size growth across the
+build (after malloc_trim), queries per second and recall@10 of 1,000
+held-out queries, one per call, at ef_search 50 (PyHNSW's default; hnswlib
+set_ef(50)), m 16, ef_construction 200, one thread. Under "angular" both
+questions are asked: search(q), the least similar first, and search(-q), the
+most similar first (hnswlib's cosine space ranks the most similar first, so
+it is asked -q and q). Exact answers come from numpy in float64, chunked
+(run.exact_knn). The 128-d data is the suite's mixture; at 384-d the real
+sentence embeddings (bench/embed.py) as far as they go (n <= 100,000), the
+384-d mixture beyond. Results are appended to --results (JSON lines), and a
+configuration already there is not run again, so a long run can be resumed.
+See docs/scaling.md.
+"""
+
+import os
+
+for _name in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "NUMEXPR_NUM_THREADS"):
+    os.environ[_name] = "1"
+
+import argparse
+import json
+import math
+import subprocess
+import sys
+import tempfile
+import time
+
+import common
+from common import EF_CONSTRUCTION, K, M, log
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EF_SEARCH = 50  # PyHNSW's default
+LAYERS = 5  # PyHNSW's default
+REAL_LIMIT = 100000  # the real set holds 116,033 rows: 1,000 queries and at most this many indexed
+SMALL_SIZES = (2000, 10000)
+FULL_SIZES = (10000, 100000, 300000, 1000000)
+
+
+# ---------------------------------------------------------------------------
+# Data and exact answers
+
+
+def source_of(dim, n):
+    return "real" if dim == 384 and n <= REAL_LIMIT else "mixture"
+
+
+def dataset(dim, n, nq, seed):
+    import run
+
+    if source_of(dim, n) == "real":
+        return run.real_set(seed, nq, limit=n)
+    return run.synthetic(n, dim, nq, seed)
+
+
+def questions(metric):
+    """The questions asked of an index: "q" (search(q)) and, under a
+    similarity, "-q" (search(-q), the most similar first)."""
+    return ("q",) if metric == "euclidean" else ("q", "-q")
+
+
+def exact_path(folder, dim, n, nq, seed, metric, question):
+    return os.path.join(folder, "exact-%d-%d-%d-%d-%s-%s.npy" % (dim, n, nq, seed, metric, question.replace("-", "m")))
+
+
+def make_exact(folder, dim, n, nq, seed, metrics):
+    """The exact answers of every question under `metrics`, cached in `folder`."""
+    import numpy as np
+    import run
+
+    wanted = [(m, q) for m in metrics for q in questions(m)]
+    missing = [(m, q) for m, q in wanted if not os.path.exists(exact_path(folder, dim, n, nq, seed, m, q))]
+    if not missing:
+        return
+    data, queries = dataset(dim, n, nq, seed)
+    for metric, question in missing:
+        started = time.time()
+        asked = queries if question == "q" else -queries
+        ids = run.exact_knn(data, asked, metric=metric, chunk=max(10, min(200, 20000000 // n)))
+        np.save(exact_path(folder, dim, n, nq, seed, metric, question), ids)
+        log("exact %d-d n=%d %s %s: %.0fs" % (dim, n, metric, question, time.time() - started))
+
+
+# ---------------------------------------------------------------------------
+# One configuration, in its own interpreter
+
+
+def probe(lib, dim, n, nq, seed, metric, folder, rounds):
+    import numpy as np
+    import run
+
+    data, queries = dataset(dim, n, nq, seed)
+    wanted = {
+        q: run.keys_of(data, np.load(exact_path(folder, dim, n, nq, seed, metric, q))) for q in questions(metric)
+    }
+    if lib == "tamsel":
+        import tamsel
+
+        index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, metric=metric)
+        payload = 8 * dim
+        build = lambda: index.create(data)
+        asked = {"q": [queries[i] for i in range(nq)], "-q": [-queries[i] for i in range(nq)]}
+        search = index.search
+        fn = lambda q: search(q, K)
+        recall = lambda results, keys: common.recall_of_copies(results, keys)
+        version = tamsel.__file__
+    else:
+        import hnswlib
+
+        x32 = np.ascontiguousarray(data, dtype=np.float32)
+        q32 = np.ascontiguousarray(queries, dtype=np.float32)
+        space = {"euclidean": "l2", "angular": "cosine"}[metric]
+        index = hnswlib.Index(space=space, dim=dim)
+        payload = 4 * dim
+
+        def build():
+            index.init_index(max_elements=n, M=M, ef_construction=EF_CONSTRUCTION, random_seed=100)
+            index.set_num_threads(1)
+            index.add_items(x32, np.arange(n), num_threads=1)
+            index.set_ef(EF_SEARCH)
+
+        # hnswlib ranks the most similar first: the least similar to q are
+        # the most similar to -q.
+        if metric == "euclidean":
+            asked = {"q": [q32[i] for i in range(nq)]}
+        else:
+            minus = np.ascontiguousarray(-q32)
+            asked = {"q": [minus[i] for i in range(nq)], "-q": [q32[i] for i in range(nq)]}
+        knn = index.knn_query
+        fn = lambda q: knn(q, K)
+        recall = lambda results, keys: run.recall_of_rows([labels[0] for labels, _ in results], data, keys)
+        version = run.dist_version("hnswlib", hnswlib)
+    common.release_free_memory()
+    before = common.rss_bytes()
+    wall = time.perf_counter()
+    build_s, _ = common.cpu_seconds(build)
+    wall = time.perf_counter() - wall
+    common.release_free_memory()
+    after = common.rss_bytes()
+    out = {
+        "library": lib,
+        "version": version,
+        "interpreter": common.interpreter(),
+        "dim": dim,
+        "n": n,
+        "source": source_of(dim, n),
+        "metric": metric,
+        "queries": nq,
+        "seed": seed,
+        "build_s": build_s,
+        "build_wall_s": wall,
+        "rss_per_vector": (after - before) / float(n),
+        "payload": payload,
+        "search": {},
+    }
+    out["beyond_vector"] = out["rss_per_vector"] - payload
+    for question in questions(metric):
+        items = asked[question]
+        common.warm(fn, items)
+        best = None
+        for rnd in range(rounds):
+            seconds, results = common.timed(fn, items)
+            if rnd == 0:
+                hits = recall(results, wanted[question])
+            del results
+            best = seconds if best is None else min(best, seconds)
+        out["search"][question] = {"recall": hits, "qps": nq / best, "us_per_query": 1e6 * best / nq}
+    out["wall_per_cpu"] = common.load_factor()
+    return out
+
+
+def key_of(row):
+    return (row["library"], row["dim"], row["n"], row["metric"])
+
+
+def load_results(path):
+    rows = []
+    if path and os.path.exists(path):
+        with open(path) as f:
+            rows = [json.loads(line) for line in f if line.strip()]
+    return rows
+
+
+def grid(args):
+    rows = load_results(args.results)
+    done = {key_of(r) for r in rows}
+    folder = args.exact_dir
+    os.makedirs(folder, exist_ok=True)
+    for dim in args.dims:
+        for n in args.sizes:
+            todo = [
+                (lib, metric)
+                for metric in args.metrics
+                for lib in args.libs
+                if (lib, dim, n, metric) not in done and (lib != "hnswlib" or metric in ("euclidean", "angular"))
+            ]
+            if not todo:
+                continue
+            make_exact(folder, dim, n, args.queries, args.seed, sorted({m for _, m in todo}))
+            for lib, metric in todo:
+                cmd = [
+                    sys.executable,
+                    os.path.abspath(__file__),
+                    "--probe",
+                    lib,
+                    "--dims",
+                    str(dim),
+                    "--sizes",
+                    str(n),
+                    "--metrics",
+                    metric,
+                    "--queries",
+                    str(args.queries),
+                    "--seed",
+                    str(args.seed),
+                    "--exact-dir",
+                    folder,
+                    "--rounds",
+                    str(args.rounds),
+                ]
+                done_run = subprocess.run(cmd, stdout=subprocess.PIPE, universal_newlines=True)
+                if done_run.returncode != 0:
+                    log("%s %d-d n=%d %s: failed (exit %d)" % (lib, dim, n, metric, done_run.returncode))
+                    continue
+                row = json.loads(done_run.stdout.strip().splitlines()[-1])
+                rows.append(row)
+                if args.results:
+                    with open(args.results, "a") as f:
+                        f.write(json.dumps(row) + "\n")
+                log(
+                    "%s %d-d n=%d %s: build %.1fs, %.0f B/vector (%.0f beyond), %s"
+                    % (
+                        lib,
+                        dim,
+                        n,
+                        metric,
+                        row["build_s"],
+                        row["rss_per_vector"],
+                        row["beyond_vector"],
+                        ", ".join(
+                            "%s recall %.3f %.0f q/s" % (q, s["recall"], s["qps"]) for q, s in row["search"].items()
+                        ),
+                    )
+                )
+    return rows
+
+
+# ---------------------------------------------------------------------------
+# The memory of a PyHNSW index, from its layout
+
+
+def expected_level(layers=LAYERS):
+    """Mean level of a node: level i is drawn with weight e^-i, i < layers."""
+    weights = [math.exp(-i) for i in range(layers)]
+    return sum(i * w for i, w in enumerate(weights)) / sum(weights)
+
+
+def memory_terms(n, dim, metric, m=M, layers=LAYERS, attributes=0, float_rows=False):
+    """Bytes per vector of one PyHNSW built by one create of n distinct
+    vectors, by part (src/core): every list is a count and room for its ids,
+    32-bit each."""
+    m = min(max(m, 2), 128)
+    slots = 16
+    while slots < 2 * n:
+        slots *= 2
+    terms = {
+        "vector": 8 * dim,  # float64 values
+        "walk copy": 12 + (4 * dim if float_rows else dim),  # scale, lift, squares, one code per component
+        "layer-0 lists": 4 * (1 + 2 * m),
+        "upper lists": 4 * (1 + m) * expected_level(layers),
+        "node tables": 2 + 4 + 4 + 2,  # level, first upper list, older holders, visited mark
+        "copy table": 4 * slots / float(n) + 1 / 8.0,  # open addressing over 2n slots or more, one bit per node
+    }
+    if metric in ("angular", "inner_product"):
+        terms["far lists"] = 4 * 8
+    if metric == "inner_product":
+        terms["product lists"] = 4 * 8 + 8  # eight ids and the weakest member's rank
+    if attributes:
+        # per attribute: holder list (count + m ids), the value (40-byte
+        # variant; a str past 15 bytes also allocates its text), its place in
+        # the value's id list; per vector: the record's position
+        terms["attributes"] = attributes * (4 * (1 + m) + 40 + 4) + 4
+    return terms
+
+
+def predicted(n, dim, metric, **kw):
+    return sum(memory_terms(n, dim, metric, **kw).values())
+
+
+# ---------------------------------------------------------------------------
+# Chunked builds: one create against the same rows in chunks
+
+
+def chunked_probe(n, dim, chunk, seed, nq, how):
+    import tamsel
+
+    rows = common.mixture_lists(n + nq, dim, seed)
+    data, queries = rows[:n], rows[n:]
+    flat = tamsel.PyFlat(dim)
+    flat.create(data)
+    wanted = [[common.vector_key(data[i]) for i, _ in flat.search(q, K)] for q in queries]
+    del flat
+    index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, metric="euclidean")
+    common.release_free_memory()
+    before = common.rss_bytes()
+
+    def build():
+        if how == "one":
+            index.create(data)
+        else:
+            for first in range(0, n, chunk):
+                index.create(data[first : first + chunk])
+
+    seconds, _ = common.cpu_seconds(build)
+    common.release_free_memory()
+    after = common.rss_bytes()
+    common.warm(lambda q: index.search(q, K), queries)
+    found_s, found = common.timed(lambda q: index.search(q, K), queries)
+    return {
+        "interpreter": common.interpreter(),
+        "how": how,
+        "n": n,
+        "dim": dim,
+        "chunk": chunk,
+        "build_s": seconds,
+        "rss_per_vector": (after - before) / float(n),
+        "recall": common.recall_of_copies(found, wanted),
+        "qps": nq / found_s,
+        "wall_per_cpu": common.load_factor(),
+    }
+
+
+def chunked(args):
+    interpreters = [sys.executable] + ([args.pypy] if args.pypy else [])
+    rows = []
+    for rnd in range(args.rounds):
+        for exe in interpreters:
+            for how in ("one", "chunks"):
+                cmd = [
+                    exe,
+                    os.path.abspath(__file__),
+                    "--chunked-probe",
+                    how,
+                    "--chunked",
+                    str(args.chunked),
+                    "--chunk",
+                    str(args.chunk),
+                    "--dims",
+                    str(args.dims[0]),
+                    "--seed",
+                    str(args.seed),
+                    "--queries",
+                    str(args.queries),
+                ]
+                done = subprocess.run(cmd, stdout=subprocess.PIPE, universal_newlines=True)
+                if done.returncode != 0:
+                    log("%s %s: failed" % (exe, how))
+                    continue
+                row = json.loads(done.stdout.strip().splitlines()[-1])
+                row["round"] = rnd
+                rows.append(row)
+                log(
+                    "%s, %s: build %.1fs, recall %.3f, %.0f B/vector"
+                    % (row["interpreter"], how, row["build_s"], row["recall"], row["rss_per_vector"])
+                )
+    if args.results:
+        with open(args.results, "a") as f:
+            for row in rows:
+                f.write(json.dumps(row) + "\n")
+    print(chunked_table(rows))
+    return rows
+
+
+def chunked_table(rows):
+    lines = [
+        "| interpreter | round | one create: build s / recall@10 | %s chunks: build s / recall@10 | chunks ÷ one |"
+        % "{:,}".format(rows[0]["n"] // rows[0]["chunk"] if rows else 0),
+        "|---|---|---|---|---|",
+    ]
+    pairs = {}
+    for r in rows:
+        pairs.setdefault((r["interpreter"], r["round"]), {})[r["how"]] = r
+    for (interp, rnd), pair in sorted(pairs.items()):
+        if len(pair) != 2:
+            continue
+        one, ch = pair["one"], pair["chunks"]
+        lines.append(
+            "| %s | %d | %.1f / %.3f | %.1f / %.3f | %.3f× |"
+            % (interp, rnd + 1, one["build_s"], one["recall"], ch["build_s"], ch["recall"], ch["build_s"] / one["build_s"])
+        )
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------------------
+# Tables, fit, plot
+
+
+def fmt_n(n):
+    return "{:,}".format(n)
+
+
+def growth_table(rows):
+    lines = [
+        "| dim | n | data | metric | library | build s | B/vector | beyond the vector | search(q): recall / q/s | search(-q): recall / q/s |",
+        "|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in sorted(rows, key=lambda r: (r["dim"], r["n"], r["metric"], r["library"] != "tamsel")):
+        cells = []
+        for q in ("q", "-q"):
+            s = r["search"].get(q)
+            cells.append("%.3f / %s" % (s["recall"], "{:,.0f}".format(s["qps"])) if s else "")
+        lines.append(
+            "| %d | %s | %s | %s | %s | %.1f | %.0f | %.0f | %s | %s |"
+            % (
+                r["dim"],
+                fmt_n(r["n"]),
+                r["source"],
+                r["metric"],
+                r["library"],
+                r["build_s"],
+                r["rss_per_vector"],
+                r["beyond_vector"],
+                cells[0],
+                cells[1],
+            )
+        )
+    return "\n".join(lines)
+
+
+def series(rows):
+    out = {}
+    for r in rows:
+        out.setdefault((r["library"], r["metric"], r["dim"]), []).append(r)
+    for key in out:
+        out[key].sort(key=lambda r: r["n"])
+    return out
+
+
+def least_squares(xs, ys):
+    count = float(len(xs))
+    mx, my = sum(xs) / count, sum(ys) / count
+    sxx = sum((x - mx) ** 2 for x in xs)
+    slope = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx > 0 else 0.0
+    return my - slope * mx, slope
+
+
+def fit_table(rows):
+    """Build time against n log n (the constant t / (n log2 n), in
+    microseconds, per size, and the log-log slope of t between sizes) and
+    search time against log n (a + b log2 n, least squares, and each size's
+    departure from it)."""
+    lines = [
+        "| library | metric | dim | build: µs per n·log2 n, by n | build: log-log slope between sizes | search(q): µs per query, by n | fit a + b·log2 n (µs) | departure from the fit, by n |",
+        "|---|---|---|---|---|---|---|---|",
+    ]
+    for (lib, metric, dim), rs in sorted(series(rows).items(), key=lambda kv: (kv[0][2], kv[0][1], kv[0][0])):
+        ns = [r["n"] for r in rs]
+        consts = ["%.3f" % (1e6 * r["build_s"] / (r["n"] * math.log2(r["n"]))) for r in rs]
+        slopes = [
+            "%.2f" % (math.log(b["build_s"] / a["build_s"]) / math.log(b["n"] / float(a["n"])))
+            for a, b in zip(rs, rs[1:])
+        ]
+        us = [r["search"]["q"]["us_per_query"] for r in rs]
+        if len(rs) >= 2:
+            a, b = least_squares([math.log2(n) for n in ns], us)
+            dep = ["%+.0f%%" % (100 * (u / (a + b * math.log2(n)) - 1)) for n, u in zip(ns, us)]
+            fit = "%.0f + %.1f·log2 n" % (a, b)
+        else:
+            dep, fit = [], ""
+        lines.append(
+            "| %s | %s | %d | %s | %s | %s | %s | %s |"
+            % (
+                lib,
+                metric,
+                dim,
+                " / ".join(consts),
+                " / ".join(slopes),
+                " / ".join("%.0f" % u for u in us),
+                fit,
+                " / ".join(dep),
+            )
+        )
+    return "\n".join(lines)
+
+
+def memory_table(rows):
+    lines = [
+        "| dim | n | metric | measured B/vector | formula | error | measured beyond the vector | formula | error |",
+        "|---|---|---|---|---|---|---|---|---|",
+    ]
+    for r in sorted(rows, key=lambda r: (r["dim"], r["metric"], r["n"])):
+        if r["library"] != "tamsel":
+            continue
+        p = predicted(r["n"], r["dim"], r["metric"])
+        lines.append(
+            "| %d | %s | %s | %.0f | %.0f | %+.1f%% | %.0f | %.0f | %+.1f%% |"
+            % (
+                r["dim"],
+                fmt_n(r["n"]),
+                r["metric"],
+                r["rss_per_vector"],
+                p,
+                100 * (p / r["rss_per_vector"] - 1),
+                r["beyond_vector"],
+                p - r["payload"],
+                100 * ((p - r["payload"]) / r["beyond_vector"] - 1),
+            )
+        )
+    return "\n".join(lines)
+
+
+def plot(rows, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    dims = sorted({r["dim"] for r in rows})
+    fig, axes = plt.subplots(len(dims), 2, figsize=(11, 4.2 * len(dims)), squeeze=False)
+    for row_axes, dim in zip(axes, dims):
+        for (lib, metric, d), rs in sorted(series(rows).items()):
+            if d != dim:
+                continue
+            ns = [r["n"] for r in rs]
+            style = dict(marker="o", linestyle="-" if lib == "tamsel" else "--")
+            label = "%s, %s" % (lib, metric)
+            row_axes[0].plot(ns, [r["build_s"] for r in rs], label=label, **style)
+            row_axes[1].plot(ns, [r["search"]["q"]["us_per_query"] for r in rs], label=label + ", search(q)", **style)
+            if "-q" in rs[0]["search"]:
+                row_axes[1].plot(
+                    ns,
+                    [r["search"]["-q"]["us_per_query"] for r in rs],
+                    label=label + ", search(-q)",
+                    marker="s",
+                    linestyle=style["linestyle"],
+                )
+        # A reference line through the first tamsel point: n log n for the
+        # build, log n for the search.
+        first = [r for r in rows if r["dim"] == dim and r["library"] == "tamsel"]
+        if first:
+            r0 = min(first, key=lambda r: (r["n"], r["metric"]))
+            ns = sorted({r["n"] for r in rows if r["dim"] == dim})
+            n0 = r0["n"]
+            row_axes[0].plot(
+                ns,
+                [r0["build_s"] * n * math.log(n) / (n0 * math.log(n0)) for n in ns],
+                color="grey",
+                linestyle=":",
+                label="∝ n log n",
+            )
+            u0 = r0["search"]["q"]["us_per_query"]
+            row_axes[1].plot(
+                ns, [u0 * math.log(n) / math.log(n0) for n in ns], color="grey", linestyle=":", label="∝ log n"
+            )
+        for ax, title in zip(row_axes, ("build, CPU seconds", "search, µs per query (k = 10, ef_search 50)")):
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_xlabel("n (vectors)")
+            ax.set_title("%d-d: %s" % (dim, title))
+            ax.grid(True, which="both", alpha=0.3)
+            ax.legend(fontsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    log("plot written to %s" % path)
+
+
+def report(rows, plot_path=None):
+    rows = [r for r in rows if "library" in r]
+    print("## Growth\n\n" + growth_table(rows) + "\n")
+    print("## Fit\n\n" + fit_table(rows) + "\n")
+    print("## Memory: measured against the formula\n\n" + memory_table(rows) + "\n")
+    if plot_path:
+        plot(rows, plot_path)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--full", action="store_true", help="n = 10,000 to 1,000,000 at 128-d and 384-d")
+    p.add_argument("--sizes", help="comma-separated n (default 2,000 and 10,000; --full: 10k, 100k, 300k, 1M)")
+    p.add_argument("--dims", help="comma-separated dimensions (default 128; --full: 128,384)")
+    p.add_argument("--metrics", default="euclidean,angular")
+    p.add_argument("--libs", default="tamsel,hnswlib")
+    p.add_argument("--queries", type=int, default=None, help="held-out queries (default 1,000; 200 when small)")
+    p.add_argument("--rounds", type=int, default=3, help="search passes, the fastest counts")
+    p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--results", help="JSON lines: read, skipped when present, appended to")
+    p.add_argument("--exact-dir", default=os.path.join(tempfile.gettempdir(), "tamsel-scaling"))
+    p.add_argument("--plot", help="write the log-log plot here (matplotlib)")
+    p.add_argument("--report", action="store_true", help="only print the tables of --results (and --plot)")
+    p.add_argument("--chunked", type=int, help="compare one create of this many rows with creates in chunks")
+    p.add_argument("--chunk", type=int, default=1000, help="rows per chunk for --chunked")
+    p.add_argument("--pypy", help="--chunked also under this interpreter")
+    p.add_argument("--probe", help=argparse.SUPPRESS)
+    p.add_argument("--chunked-probe", help=argparse.SUPPRESS)
+    args = p.parse_args(argv)
+    small = not args.full
+    args.sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else list(SMALL_SIZES if small else FULL_SIZES)
+    args.dims = [int(s) for s in args.dims.split(",")] if args.dims else ([128] if small else [128, 384])
+    args.metrics = args.metrics.split(",")
+    args.libs = args.libs.split(",")
+    if args.queries is None:
+        args.queries = 200 if small and not args.chunked else 1000
+    if args.chunked_probe:
+        print(json.dumps(chunked_probe(args.chunked, args.dims[0], args.chunk, args.seed, args.queries, args.chunked_probe)))
+        return 0
+    if args.probe:
+        out = probe(
+            args.probe, args.dims[0], args.sizes[0], args.queries, args.seed, args.metrics[0], args.exact_dir, args.rounds
+        )
+        print(json.dumps(out))
+        return 0
+    if args.chunked:
+        chunked(args)
+        return 0
+    if args.report:
+        report(load_results(args.results), args.plot)
+        return 0
+    if "hnswlib" in args.libs:
+        try:
+            import hnswlib  # noqa: F401
+        except ImportError:
+            log("hnswlib: skipped, not importable")
+            args.libs = [lib for lib in args.libs if lib != "hnswlib"]
+    rows = grid(args)
+    report(rows, args.plot)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
