@@ -273,7 +273,18 @@ def expected_level(layers=LAYERS):
     return sum(i * w for i, w in enumerate(weights)) / sum(weights)
 
 
-def memory_terms(n, dim, metric, m=M, layers=LAYERS, attributes=0, float_rows=False):
+# The resident growth of a build that the per-vector parts leave over: 0.2 to
+# 0.4 MB whatever n, from 2,000 to 1,000,000 vectors (docs/scaling.md), so it
+# shows only in small indexes.
+INDEX_FIXED = 256 * 1024
+
+# Bytes of a walk row before its elements, and per element, by precision
+# (rows/walk_code.hpp): scale, lift and sum of squares as float32, then a code
+# per component; a row of doubles keeps a float64 scale and lift.
+WALK_ROWS = {"bytes": (12, 1), "floats": (12, 4), "doubles": (16, 8)}
+
+
+def memory_terms(n, dim, metric, m=M, layers=LAYERS, attributes=0, precision="bytes"):
     """Bytes per vector of one PyHNSW built by one create of n distinct
     vectors, by part (src/core): every list is a count and room for its ids,
     32-bit each."""
@@ -281,9 +292,10 @@ def memory_terms(n, dim, metric, m=M, layers=LAYERS, attributes=0, float_rows=Fa
     slots = 16
     while slots < 2 * n:
         slots *= 2
+    head, element = WALK_ROWS[precision]
     terms = {
         "vector": 8 * dim,  # float64 values
-        "walk copy": 12 + (4 * dim if float_rows else dim),  # scale, lift, squares, one code per component
+        "walk copy": head + element * dim,
         "layer-0 lists": 4 * (1 + 2 * m),
         "upper lists": 4 * (1 + m) * expected_level(layers),
         "node tables": 2 + 4 + 4 + 2,  # level, first upper list, older holders, visited mark
@@ -298,6 +310,7 @@ def memory_terms(n, dim, metric, m=M, layers=LAYERS, attributes=0, float_rows=Fa
         # variant; a str past 15 bytes also allocates its text), its place in
         # the value's id list; per vector: the record's position
         terms["attributes"] = attributes * (4 * (1 + m) + 40 + 4) + 4
+    terms["index, fixed"] = INDEX_FIXED / float(n)
     return terms
 
 
@@ -427,8 +440,8 @@ def fmt_n(n):
 
 def growth_table(rows):
     lines = [
-        "| dim | n | data | metric | library | build s | B/vector | beyond the vector | search(q): recall / q/s | search(-q): recall / q/s |",
-        "|---|---|---|---|---|---|---|---|---|---|",
+        "| dim | n | data | metric | library | build s | B/vector | beyond the vector | search(q): recall / q/s | search(-q): recall / q/s | wall/CPU |",
+        "|---|---|---|---|---|---|---|---|---|---|---|",
     ]
     for r in sorted(rows, key=lambda r: (r["dim"], r["n"], r["metric"], r["library"] != "tamsel")):
         cells = []
@@ -436,7 +449,7 @@ def growth_table(rows):
             s = r["search"].get(q)
             cells.append("%.3f / %s" % (s["recall"], "{:,.0f}".format(s["qps"])) if s else "")
         lines.append(
-            "| %d | %s | %s | %s | %s | %.1f | %.0f | %.0f | %s | %s |"
+            "| %d | %s | %s | %s | %s | %.1f | %.0f | %.0f | %s | %s | %.1f |"
             % (
                 r["dim"],
                 fmt_n(r["n"]),
@@ -448,6 +461,7 @@ def growth_table(rows):
                 r["beyond_vector"],
                 cells[0],
                 cells[1],
+                r.get("wall_per_cpu") or float("nan"),
             )
         )
     return "\n".join(lines)
@@ -543,13 +557,17 @@ def plot(rows, path):
     import matplotlib.pyplot as plt
 
     dims = sorted({r["dim"] for r in rows})
+    # One colour per library and metric in both panels; search(-q) keeps it, with squares.
+    colours = {
+        key: "C%d" % i for i, key in enumerate(sorted({(r["library"], r["metric"]) for r in rows}, reverse=True))
+    }
     fig, axes = plt.subplots(len(dims), 2, figsize=(11, 4.2 * len(dims)), squeeze=False)
     for row_axes, dim in zip(axes, dims):
         for (lib, metric, d), rs in sorted(series(rows).items()):
             if d != dim:
                 continue
             ns = [r["n"] for r in rs]
-            style = dict(marker="o", linestyle="-" if lib == "tamsel" else "--")
+            style = dict(marker="o", linestyle="-" if lib == "tamsel" else "--", color=colours[(lib, metric)])
             label = "%s, %s" % (lib, metric)
             row_axes[0].plot(ns, [r["build_s"] for r in rs], label=label, **style)
             row_axes[1].plot(ns, [r["search"]["q"]["us_per_query"] for r in rs], label=label + ", search(q)", **style)
@@ -560,6 +578,8 @@ def plot(rows, path):
                     label=label + ", search(-q)",
                     marker="s",
                     linestyle=style["linestyle"],
+                    color=style["color"],
+                    alpha=0.6,
                 )
         # A reference line through the first tamsel point: n log n for the
         # build, log n for the search.
@@ -583,11 +603,15 @@ def plot(rows, path):
             ax.set_xscale("log")
             ax.set_yscale("log")
             ax.set_xlabel("n (vectors)")
-            ax.set_title("%d-d: %s" % (dim, title))
+            sources = sorted({(r["n"], r["source"]) for r in rows if r["dim"] == dim})
+            # Where the data changes between two sizes, the curves cross from one set to another.
+            last = [(a, n) for (n, a), (_, b) in zip(sources, sources[1:]) if a != b]
+            note = "\n(%s set to n = %s, %s beyond)" % (last[0][0], fmt_n(last[0][1]), sources[-1][1]) if last else ""
+            ax.set_title("%d-d: %s%s" % (dim, title, note), fontsize=10)
             ax.grid(True, which="both", alpha=0.3)
             ax.legend(fontsize=7)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=90)
     log("plot written to %s" % path)
 
 
