@@ -5,7 +5,7 @@
     python bench/scaling.py --full               # n = 10,000 to 1,000,000, 128-d and 384-d (hours)
     python bench/scaling.py --full --dims 384 --sizes 1000000 --metrics angular
     python bench/scaling.py --results FILE --plot docs/scaling.png --report   # tables and plot again
-    python bench/scaling.py --chunked 100000 --chunk 1000 [--pypy pypy3]
+    python bench/scaling.py --chunked 100000 --chunk 1000 [--pypy pypy3] [--array]
                                                  # one create against the same rows in chunks
 
 Each configuration (library, dimension, n, metric) runs in a fresh
@@ -322,11 +322,36 @@ def predicted(n, dim, metric, **kw):
 # Chunked builds: one create against the same rows in chunks
 
 
-def chunked_probe(n, dim, chunk, seed, nq, how):
+def reset_peak():
+    """Starts the peak resident size (VmHWM) afresh, where Linux allows it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_bytes():
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def chunked_probe(n, dim, chunk, seed, nq, how, array=False):
     import tamsel
 
     rows = common.mixture_lists(n + nq, dim, seed)
     data, queries = rows[:n], rows[n:]
+    if array:
+        import numpy as np
+
+        data = np.array(data, dtype=np.float64)
     flat = tamsel.PyFlat(dim)
     flat.create(data)
     wanted = [[common.vector_key(data[i]) for i, _ in flat.search(q, K)] for q in queries]
@@ -334,6 +359,7 @@ def chunked_probe(n, dim, chunk, seed, nq, how):
     index = tamsel.PyHNSW(dim, m=M, ef_construction=EF_CONSTRUCTION, metric="euclidean")
     common.release_free_memory()
     before = common.rss_bytes()
+    peak_known = reset_peak()
 
     def build():
         if how == "one":
@@ -343,6 +369,7 @@ def chunked_probe(n, dim, chunk, seed, nq, how):
                 index.create(data[first : first + chunk])
 
     seconds, _ = common.cpu_seconds(build)
+    peak = peak_bytes() if peak_known else None
     common.release_free_memory()
     after = common.rss_bytes()
     common.warm(lambda q: index.search(q, K), queries)
@@ -353,8 +380,12 @@ def chunked_probe(n, dim, chunk, seed, nq, how):
         "n": n,
         "dim": dim,
         "chunk": chunk,
+        "input": "array" if array else "lists",
         "build_s": seconds,
         "rss_per_vector": (after - before) / float(n),
+        # The most resident during the build: the rows converted for a
+        # create, and a buffer and the larger one it grows into, side by side.
+        "peak_per_vector": (peak - before) / float(n) if peak else None,
         "recall": common.recall_of_copies(found, wanted),
         "qps": nq / found_s,
         "wall_per_cpu": common.load_factor(),
@@ -382,7 +413,7 @@ def chunked(args):
                     str(args.seed),
                     "--queries",
                     str(args.queries),
-                ]
+                ] + (["--array"] if args.array else [])
                 done = subprocess.run(cmd, stdout=subprocess.PIPE, universal_newlines=True)
                 if done.returncode != 0:
                     log("%s %s: failed" % (exe, how))
@@ -403,28 +434,44 @@ def chunked(args):
 
 
 def chunked_table(rows):
+    """One create beside the creates in chunks that followed it under the
+    same interpreter, pair by pair in the order they ran."""
     lines = [
-        "| interpreter | round | one create: build s / recall@10 | %s chunks: build s / recall@10 | chunks ÷ one |"
-        % "{:,}".format(rows[0]["n"] // rows[0]["chunk"] if rows else 0),
-        "|---|---|---|---|---|",
+        "| interpreter, rows from | rows | pair | one create: build s / recall@10 / B/vector (peak) "
+        "| in chunks: build s / recall@10 / B/vector (peak) | chunks ÷ one |",
+        "|---|---|---|---|---|---|",
     ]
-    pairs = {}
+    waiting, count = {}, {}
     for r in rows:
-        pairs.setdefault((r["interpreter"], r["round"]), {})[r["how"]] = r
-    for (interp, rnd), pair in sorted(pairs.items()):
-        if len(pair) != 2:
+        key = (r["interpreter"], r.get("input", "lists"), r["n"], r["chunk"])
+        if r["how"] == "one":
+            waiting[key] = r
             continue
-        one, ch = pair["one"], pair["chunks"]
-        lines.append(
-            "| %s | %d | %.1f / %.3f | %.1f / %.3f | %.3f× |"
+        one = waiting.pop(key, None)
+        if one is None:
+            continue
+        count[key] = count.get(key, 0) + 1
+        cells = [
+            "%.1f / %.3f / %.0f (%s)"
             % (
-                interp,
-                rnd + 1,
-                one["build_s"],
-                one["recall"],
-                ch["build_s"],
-                ch["recall"],
-                ch["build_s"] / one["build_s"],
+                x["build_s"],
+                x["recall"],
+                x["rss_per_vector"],
+                "%.0f" % x["peak_per_vector"] if x.get("peak_per_vector") else "-",
+            )
+            for x in (one, r)
+        ]
+        lines.append(
+            "| %s, %s | %s in %s chunks | %d | %s | %s | %.3f× |"
+            % (
+                r["interpreter"],
+                r.get("input", "lists"),
+                fmt_n(r["n"]),
+                fmt_n(r["n"] // r["chunk"]),
+                count[key],
+                cells[0],
+                cells[1],
+                r["build_s"] / one["build_s"],
             )
         )
     return "\n".join(lines)
@@ -616,6 +663,7 @@ def plot(rows, path):
 
 
 def report(rows, plot_path=None):
+    builds = [r for r in rows if "how" in r]
     rows = [r for r in rows if "library" in r]
     # The growth, the fit and the plot follow the indexes without metadata
     # under the two metrics that hnswlib has too; the memory table takes every build.
@@ -623,6 +671,8 @@ def report(rows, plot_path=None):
     print("## Growth\n\n" + growth_table(plain) + "\n")
     print("## Fit\n\n" + fit_table(plain) + "\n")
     print("## Memory: measured against the formula\n\n" + memory_table(rows) + "\n")
+    if builds:
+        print("## One create against creates in chunks\n\n" + chunked_table(builds) + "\n")
     if plot_path:
         plot(plain, plot_path)
 
@@ -645,6 +695,7 @@ def main(argv=None):
     p.add_argument("--chunked", type=int, help="compare one create of this many rows with creates in chunks")
     p.add_argument("--chunk", type=int, default=1000, help="rows per chunk for --chunked")
     p.add_argument("--pypy", help="--chunked also under this interpreter")
+    p.add_argument("--array", action="store_true", help="--chunked from a float64 numpy array, not lists")
     p.add_argument("--probe", help=argparse.SUPPRESS)
     p.add_argument("--chunked-probe", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
@@ -658,7 +709,9 @@ def main(argv=None):
     if args.chunked_probe:
         print(
             json.dumps(
-                chunked_probe(args.chunked, args.dims[0], args.chunk, args.seed, args.queries, args.chunked_probe)
+                chunked_probe(
+                    args.chunked, args.dims[0], args.chunk, args.seed, args.queries, args.chunked_probe, args.array
+                )
             )
         )
         return 0
