@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
         plan_search(
             {.nodes = n, .ef_construction = params.ef_construction, .k = 10, .ef = ef, .holders = holders.size()})
             .path;
-    std::printf(" | the planner takes %s\n", path_names[static_cast<int>(chosen)]);
+    std::printf(" | for a target inside the data the planner takes %s\n", path_names[static_cast<int>(chosen)]);
   }
   return 0;
 }

@@ -52,8 +52,9 @@ constexpr double kLiftedOwnReach = 4.0;
 // the holders alone, which measures about nodes / holders times the nodes of
 // the unfiltered walk; a scan of the holders on the walk copy measures each
 // holder once, at a fraction of a walk's cost per node. The walk is taken
-// when holders^2 reaches kFarEdgeWalkPerEf * ef * nodes.
-constexpr std::size_t kFarEdgeWalkPerEf = 64;
+// when holders^2 reaches kFarEdgeWalkPerEf * ef * nodes: where the two ran
+// at one rate (bench/cpp/filter_paths --metric angular).
+constexpr std::size_t kFarEdgeWalkPerEf = 80;
 
 std::size_t saturating_product(std::size_t a, std::size_t b) {
   std::size_t product;
@@ -102,8 +103,10 @@ SearchPlan plan_search(const SearchInputs& in) {
   if (in.place && in.radii) plan.place = *in.place;
   if (plan.place == TargetPlace::FarEdgeProducts && !in.product_lists) plan.place = TargetPlace::FarEdge;
   plan.path = path_of(in, plan.place, plan.shortlist);
-  // A filter that every node passes is searched as none, whatever is asked.
-  if (in.path && in.holders && plan.path != FilterPath::Whole) plan.path = *in.path;
+  // A filter that every node passes is searched as none, whatever is asked;
+  // any other filter is never searched as none, which would return nodes
+  // that fail it.
+  if (in.path && in.holders && plan.path != FilterPath::Whole && *in.path != FilterPath::Whole) plan.path = *in.path;
   return plan;
 }
 

@@ -315,18 +315,12 @@ std::string named(const Route& route) {
 }
 
 // Calls `each` with every route that SearchParams can force: each of
-// `filters` (null for none; `holds[f]` its holders) by its position, each
-// path, each place; but the whole walk under a filter that some nodes fail,
-// which forced_whole_walk checks apart.
+// `filters` (null for none) by its position, each path, each place.
 template <class Each>
-void each_route(std::span<const Filter* const> filters, const std::vector<std::vector<bool>>& holds, const Each& each) {
-  for (std::size_t f = 0; f < filters.size(); ++f) {
-    const bool some_fail = std::find(holds[f].begin(), holds[f].end(), false) != holds[f].end();
-    for (FilterPath path : kPaths) {
-      if (path == FilterPath::Whole && some_fail) continue;
+void each_route(std::span<const Filter* const> filters, const Each& each) {
+  for (std::size_t f = 0; f < filters.size(); ++f)
+    for (FilterPath path : kPaths)
       for (TargetPlace place : kPlaces) each(f, Route{filters[f], path, place});
-    }
-  }
 }
 
 const Register forced_whole_walk("a whole walk imposed on a filter that some nodes fail returns holders alone", [] {
@@ -374,7 +368,7 @@ const Register forced_routes("forced routes on a cone: holders alone, exact, eac
       for (double sign : {1.0, -1.0}) {
         std::vector<double> q(dim);
         for (std::size_t i = 0; i < dim; ++i) q[i] = sign * rows[qi * dim + i];
-        each_route(filters, holds, [&](std::size_t f, const Route& route) {
+        each_route(filters, [&](std::size_t f, const Route& route) {
           for (const std::size_t ef : {std::size_t{16}, n}) {
             const std::string what = named(metric) + ", q " + std::to_string(qi) + (sign < 0 ? " negated" : "") + ", " +
                                      named(route) + ", ef " + std::to_string(ef);
@@ -430,7 +424,7 @@ const Register degenerate_copies("copies, every route: each id once, min(k, hold
       std::vector<std::vector<bool>> holds(2, std::vector<bool>(n, true));
       for (std::size_t id = 0; id < n; ++id) holds[1][id] = id % 2 == 0;
       for (const auto& q : {v, u}) {
-        each_route(filters, holds, [&](std::size_t f, const Route& route) {
+        each_route(filters, [&](std::size_t f, const Route& route) {
           for (const std::size_t k : {std::size_t{1}, std::size_t{4}, n + 1}) {
             const std::string what = named(metric) + ", " + c.name + ", " + named(route) + ", k " + std::to_string(k);
             const auto results = found(
