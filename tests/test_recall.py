@@ -107,6 +107,8 @@ def test_recall_at_ten(family, metric, flat_metric):
         assert scores == sorted(scores, key=lambda s: (math.isnan(s), s))
         found += hits([vector for _, vector in result], exact)
         total += len(exact)
+    # Found 1.0 on every family and metric; hnswlib (float32) 0.0-0.1 where
+    # offsets or scales pass float32's reach, 0.87-1.0 elsewhere.
     assert found / total >= 0.95
 
 
@@ -168,6 +170,8 @@ def test_recall_on_a_cone_at_default_breadth_both_ways(name, metric, flat_metric
     rng = random.Random(name)
     data, queries = family(rng, N, dim), family(rng, QUERIES, dim)
     found = found_at_default_breadth(data, queries, metric, flat_metric)
+    # Found 0.975-1.0 both ways; hnswlib finds 0.09-0.87 of the least similar
+    # (no far edge) and 0.965-1.0 of the most similar.
     assert found(1) >= 0.95 * K * QUERIES
     assert found(-1) >= 0.95 * K * QUERIES
 
@@ -178,6 +182,7 @@ def test_largest_products_of_positive_features_in_many_dimensions():
     rng = random.Random("largest products")
     data, queries = positive(rng, 3000, 256), positive(rng, QUERIES, 256)
     found = found_at_default_breadth(data, queries, "inner_product", "inner_product")
+    # Found 0.945, where hnswlib's graph on the products themselves finds 0.95.
     assert found(-1) >= 0.93 * K * QUERIES
 
 
@@ -200,6 +205,8 @@ def test_queries_between_clusters_reach_every_cluster_near_them(m, ef_constructi
         index.create(data)
         found = sum(hits([vector for _, vector in index.search(q, K)], e) for q, e in zip(queries, exact))
         recalls.append(found / (K * len(queries)))
+    # Means of 0.976 (m 4) and 0.980 (m 8); hnswlib at the same m finds 0.92
+    # and 0.95: small lists leave clusters unlinked without the far links.
     assert sum(recalls) / len(recalls) >= goal, recalls
 
 
@@ -230,4 +237,5 @@ def test_recall_at_ten_in_embedding_dimensions(dim, metric, flat_metric):
     index = tamsel.PyHNSW(dim, metric=metric, ef_construction=64, ef_search=40)
     index.create(data)
     found = sum(hits([v for _, v in index.search(q, K)], [data[i] for i, _ in flat.search(q, K)]) for q in queries)
+    # Found 1.0 under every metric; hnswlib 0.965-1.0 on the same 300 vectors.
     assert found / (K * len(queries)) >= 0.95
