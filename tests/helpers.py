@@ -65,6 +65,19 @@ def stored_vectors(index, dim):
     return [rows[i] for i in range(len(rows))]
 
 
+def hits(found, wanted):
+    """How many of `found` are among `wanted`, by value and multiplicity."""
+    left = {}
+    for row in wanted:
+        left[tuple(row)] = left.get(tuple(row), 0) + 1
+    count = 0
+    for row in found:
+        if left.get(tuple(row), 0) > 0:
+            left[tuple(row)] -= 1
+            count += 1
+    return count
+
+
 def as_floats(sequence):
     """The elements of a sequence in iteration order, as floats.
 

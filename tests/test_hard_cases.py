@@ -8,6 +8,7 @@ import random
 import signal
 
 import pytest
+from helpers import hits
 
 import tamsel
 
@@ -29,17 +30,12 @@ def recall(index, data, queries, metric="euclidean", **search):
     """Recall@K over `queries`, counted on vector values (copies count alike)."""
     flat = tamsel.PyFlat(len(data[0]), metric=FLAT[metric])
     flat.create(data)
-    hits = total = 0
+    found = total = 0
     for q in queries:
-        want = {}
-        for i, _ in flat.search(q, K):
-            want[tuple(data[i])] = want.get(tuple(data[i]), 0) + 1
-        total += sum(want.values())
-        for _, v in index.search(q, K, **search):
-            if want.get(tuple(v), 0) > 0:
-                want[tuple(v)] -= 1
-                hits += 1
-    return hits / total
+        exact = [data[i] for i, _ in flat.search(q, K)]
+        found += hits([v for _, v in index.search(q, K, **search)], exact)
+        total += len(exact)
+    return found / total
 
 
 @pytest.mark.parametrize("metric", sorted(FLAT))

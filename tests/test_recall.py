@@ -11,6 +11,7 @@ import math
 import random
 
 import pytest
+from helpers import hits
 
 import tamsel
 
@@ -76,19 +77,6 @@ def draw(name):
     # Queries from the same family, never copies of stored vectors.
     queries = (gaussian if family is copies else family)(rng, QUERIES, dim)
     return data, queries, dim
-
-
-def hits(found, wanted):
-    """How many of `found` are among `wanted`, by value and multiplicity."""
-    left = {}
-    for row in wanted:
-        left[tuple(row)] = left.get(tuple(row), 0) + 1
-    count = 0
-    for row in found:
-        if left.get(tuple(row), 0) > 0:
-            left[tuple(row)] -= 1
-            count += 1
-    return count
 
 
 @pytest.mark.parametrize("metric, flat_metric", METRICS)
