@@ -86,6 +86,7 @@ void HNSW::walk_all(const double* query, std::size_t length, const SearchPlan& p
         walk_far_edge(graph_, far_links_, products, measure, query, length, far_edge_breadths(plan), admit, scratch);
     graph_.complete(measure, walked, plan.ef, admit, scratch);
   }
+  scratch.results.resize(std::min(scratch.results.size(), plan.shortlist));
   rescore(query, length, scratch.results);
 }
 

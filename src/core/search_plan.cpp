@@ -98,7 +98,7 @@ SearchPlan plan_search(const SearchInputs& in) {
   SearchPlan plan{};
   plan.ef = in.ef;
   plan.keep = std::min(in.k, in.ef);
-  plan.shortlist = std::max(in.ef, saturating_product(kRescore, plan.keep));
+  plan.shortlist = saturating_product(kRescore, plan.keep);
   plan.place = place_of(in);
   if (in.place && in.radii) plan.place = *in.place;
   if (plan.place == TargetPlace::FarEdgeProducts && !in.product_lists) plan.place = TargetPlace::FarEdge;
