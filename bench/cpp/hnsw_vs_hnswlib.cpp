@@ -3,6 +3,7 @@
 //
 //   hnsw_vs_hnswlib [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...]
 //                   [--metric euclidean|angular|inner_product] [--data FILE.npy]
+//                   [--perf-control FIFO]
 //
 // The data is the Gaussian mixture of bench/run.py, or the rows of a 2-d
 // float32 .npy file (bench/embed.py's cache, say): the last Q rows are the
@@ -10,6 +11,12 @@
 // lists the least similar first; hnswlib (its spaces list the most similar
 // first) is asked for the most similar to -q, the same answer. The exact
 // answers are tamsel's exact scores.
+//
+// With --perf-control, the driver writes "enable" and "disable" to FIFO
+// around tamsel's timed query passes, so that a profiler started disabled
+// samples those alone (docs/tuning.md, "Where a query's time goes"):
+//   mkfifo /tmp/ctl && perf record -D -1 --control fifo:/tmp/ctl -o q.data -- \
+//     hnsw_vs_hnswlib ... --perf-control /tmp/ctl
 //
 // Prints build time, resident size growth, recall@10 and queries per second
 // (best of R passes over the queries) at each ef for both. Times are CPU time of the process (this machine is
@@ -52,7 +59,20 @@ struct Options {
   std::uint64_t seed = 20240601;
   std::size_t rounds = 3;
   std::vector<std::size_t> efs{10, 20, 40, 80, 160, 320};
+  std::string perf_control;
 };
+
+// Sends `command` to the profiler's control FIFO, when there is one.
+void tell_profiler(const Options& o, const char* command) {
+  if (o.perf_control.empty()) return;
+  FILE* fifo = std::fopen(o.perf_control.c_str(), "w");
+  if (fifo == nullptr) {
+    std::fprintf(stderr, "cannot open %s\n", o.perf_control.c_str());
+    std::exit(2);
+  }
+  std::fprintf(fifo, "%s\n", command);
+  std::fclose(fifo);
+}
 
 double wall_total = 0.0, cpu_total = 0.0;
 
@@ -228,7 +248,9 @@ Figures run_tamsel(const Options& o, const std::vector<double>& data, const std:
       for (std::size_t j = 0; j < hits.size() && j < kK; ++j)
         found[q * kK + j] = static_cast<std::uint32_t>(hits[j].id);
     };
+    tell_profiler(o, "enable");
     f.rows.push_back({ef, 0.0, o.queries / best_pass(o, one)});
+    tell_profiler(o, "disable");
     f.rows.back().recall = recall(found, exact, o.queries);
   }
   return f;
@@ -289,10 +311,11 @@ Options parse(int argc, char** argv) {
     else if (key == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--rounds") o.rounds = std::strtoull(argv[i + 1], nullptr, 10);
     else if (key == "--ef") o.efs = parse_list(argv[i + 1]);
+    else if (key == "--perf-control") o.perf_control = argv[i + 1];
     else {
       std::fprintf(stderr,
                    "usage: %s [--n N] [--dim D] [--queries Q] [--seed S] [--rounds R] [--ef 10,20,...] "
-                   "[--metric euclidean|angular|inner_product] [--data FILE.npy]\n",
+                   "[--metric euclidean|angular|inner_product] [--data FILE.npy] [--perf-control FIFO]\n",
                    argv[0]);
       std::exit(2);
     }
