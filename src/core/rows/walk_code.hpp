@@ -120,7 +120,7 @@ class WalkCode {
  public:
   // The most cache lines prefetched of a row (docs/tuning.md, "Where a
   // query's time goes"); the hardware prefetcher follows on from there.
-  static constexpr std::uintptr_t kPrefetchLines = 8;
+  static constexpr std::size_t kPrefetchLines = 8;
 
   WalkCode(std::size_t dim, WalkPrecision precision)
       : dim_(dim),
@@ -159,11 +159,12 @@ class WalkCode {
   // three. Always inlined: the compiler takes a function that only prefetches
   // for one without effect, and drops the calls of one it has not inlined.
   [[gnu::always_inline]] void prefetch(WalkRow row) const {
-    constexpr std::uintptr_t kLine = 64;
-    const auto first = reinterpret_cast<std::uintptr_t>(row) & ~(kLine - 1);
-    const auto end = std::min(reinterpret_cast<std::uintptr_t>(row) + row_size(), first + kPrefetchLines * kLine);
-    for (std::uintptr_t line = first; line < end; line += kLine)
-      __builtin_prefetch(reinterpret_cast<const void*>(line));
+    constexpr std::size_t kLine = 64;
+    const std::size_t size = row_size();
+    const std::size_t into_line = reinterpret_cast<std::uintptr_t>(row) % kLine;
+    const std::size_t lines = std::min(kPrefetchLines, (into_line + size + kLine - 1) / kLine);
+    // The last address stays inside the row: it lies in the row's last line.
+    for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(row + std::min(line * kLine, size - 1));
   }
 
  private:
