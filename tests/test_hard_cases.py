@@ -60,10 +60,13 @@ def test_a_filter_nearly_every_vector_passes_keeps_both_ends_of_a_cone(metric):
     tags = [[("tag", i % 100 == 0)] for i in range(len(data))]
     common = [row for row, tag in zip(data, tags) if not tag[0][1]]
     index = hnsw(data, metric, tags)
-    for sign in (1.0, -1.0):
+    # The most similar (-q) varies with each build's draw of levels: over 30
+    # builds of this index its gap reached 0.0225 under inner_product, where
+    # the far edge's old fault took 0.03 to 0.28 from the least similar (q).
+    for sign, margin in ((1.0, 0.02), (-1.0, 0.03)):
         qs = [[sign * x for x in q] for q in queries]
         whole = recall(index, data, qs, metric)
-        assert recall(index, common, qs, metric, filter=("tag", False)) >= whole - 0.02
+        assert recall(index, common, qs, metric, filter=("tag", False)) >= whole - margin
 
 
 def test_groups_far_apart_and_a_tight_group_inside_a_spread_one():

@@ -98,7 +98,7 @@ SearchPlan plan_search(const SearchInputs& in) {
   SearchPlan plan{};
   plan.ef = in.ef;
   plan.keep = std::min(in.k, in.ef);
-  plan.shortlist = saturating_product(kRescore, plan.keep);
+  plan.shortlist = std::max(in.ef, saturating_product(kRescore, plan.keep));
   plan.place = place_of(in);
   if (in.place && in.radii) plan.place = *in.place;
   if (plan.place == TargetPlace::FarEdgeProducts && !in.product_lists) plan.place = TargetPlace::FarEdge;
@@ -107,6 +107,10 @@ SearchPlan plan_search(const SearchInputs& in) {
   // any other filter is never searched as none, which would return nodes
   // that fail it.
   if (in.path && in.holders && plan.path != FilterPath::Whole && *in.path != FilterPath::Whole) plan.path = *in.path;
+  // The walk over every node orders its results on the walk copy closely
+  // enough that the nearest 4k hold the k nearest; the filtered routes keep
+  // ef_search at the least, as they were measured.
+  if (plan.path == FilterPath::Whole) plan.shortlist = saturating_product(kRescore, plan.keep);
   return plan;
 }
 
