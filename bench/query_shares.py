@@ -9,7 +9,7 @@ The second form sorts recordings of bench/cpp/hnsw_vs_hnswlib --perf-control
 (docs/tuning.md, "Where a query's time goes") into the same buckets.
 
 Needs `perf` (Debian: linux-perf) and numpy. For each dimension it builds one
-index of a Gaussian mixture like the benchmarks' (default parameters and
+index of the benchmarks' Gaussian mixture (default parameters and
 `ef_search`), then runs itself again under `perf record`, enabled only around
 the timed `search(q, k=10)` calls, and sorts the samples by the function they
 fell in. A module built with frame pointers and symbols names the core's
@@ -34,7 +34,7 @@ BUCKETS = (
     ("exact rescore", r"sum_group|score_batch|score_exactly|rescore|introsort|insertion_sort"),
     (
         "result lists",
-        r"results|Result|PyFloat|PyList|PyTuple|float_|list_|tuple_|_PyObject_GC|pymalloc|"
+        r"result|Result|PyFloat|PyList|PyTuple|float_|list_|tuple_|_PyObject_GC|pymalloc|"
         r"PyObject_Malloc|PyObject_Free|_PyMem|object_dealloc|_Py_Dealloc|subtype_dealloc",
     ),
     ("argument conversion", r"convert|Convert|buffer|Buffer|PyNumber|PyArg|vectorcall_args|arguments"),
@@ -45,31 +45,29 @@ OTHER = "interpreter and the rest"
 PASSES = 5
 
 
+def tell(control, command):
+    """Sends `command` to the profiler's control FIFO."""
+    with open(control, "w") as fifo:
+        fifo.write(command + "\n")
+
+
 def child(dim, n, queries, control):
-    import numpy as np
+    from run import synthetic
 
     from tamsel import PyHNSW
 
-    rng = np.random.default_rng(dim)
-    clusters = max(8, round((n**0.5) / 3))
-    scale = 1.0 / np.sqrt(1.0 + np.arange(dim) / 8.0)
-    centres = rng.normal(size=(clusters, dim)) * scale
-    labels = rng.choice(clusters, size=n + queries, p=rng.dirichlet(np.ones(clusters)))
-    rows = centres[labels] + rng.normal(size=(n + queries, dim)) * scale * rng.uniform(0.3, 0.6, clusters)[labels, None]
+    data, asked = synthetic(n, dim, queries, seed=dim)
     index = PyHNSW(dim, metric="euclidean")
-    index.create(rows[:n])
-    asked = [rows[n + i] for i in range(queries)]
+    index.create(data)
     for q in asked[:50]:
         index.search(q, k=10)
-    with open(control, "w") as fifo:
-        fifo.write("enable\n")
+    tell(control, "enable")
     started = time.process_time()
     for _ in range(PASSES):
         for q in asked:
             index.search(q, k=10)
     seconds = (time.process_time() - started) / PASSES
-    with open(control, "w") as fifo:
-        fifo.write("disable\n")
+    tell(control, "disable")
     print("%.1f" % (queries / seconds))
 
 

@@ -70,7 +70,9 @@ std::optional<HNSWError> HNSW::add_nodes(const double* first, std::size_t count,
   return std::nullopt;
 }
 
-void HNSW::rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const {
+void HNSW::rescore(const double* query, std::size_t length, std::size_t shortlist,
+                   std::vector<ScoredId>& results) const {
+  results.resize(std::min(results.size(), shortlist));
   store_.score_exactly(metric_, query, length, results);
   std::sort(results.begin(), results.end(), ScoredBefore{});
 }
@@ -86,8 +88,7 @@ void HNSW::walk_all(const double* query, std::size_t length, const SearchPlan& p
         walk_far_edge(graph_, far_links_, products, measure, query, length, far_edge_breadths(plan), admit, scratch);
     graph_.complete(measure, walked, plan.ef, admit, scratch);
   }
-  scratch.results.resize(std::min(scratch.results.size(), plan.shortlist));
-  rescore(query, length, scratch.results);
+  rescore(query, length, plan.shortlist, scratch.results);
 }
 
 void HNSW::score_holders(const double* query, std::size_t length, std::span<const std::uint32_t> holders,
@@ -155,8 +156,7 @@ void HNSW::walk_holders(const double* query, std::size_t length, const MetadataS
     scan_holders(query, length, holders, plan, scratch);
     return;
   }
-  results.resize(std::min(results.size(), plan.shortlist));
-  rescore(query, length, results);
+  rescore(query, length, plan.shortlist, results);
 }
 
 Result<std::vector<ScoredId>, HNSWError> HNSW::search(std::span<const double> query, const SearchParams& params) const {

@@ -116,8 +116,9 @@ class HNSW {
   // along the far edge.
   void walk_holders(const double* query, std::size_t length, const MetadataStore::Target& target,
                     std::span<const std::uint32_t> holders, const SearchPlan& plan, SearchScratch& scratch) const;
-  // Scores a walk's results exactly and sorts them.
-  void rescore(const double* query, std::size_t length, std::vector<ScoredId>& results) const;
+  // Keeps the nearest `shortlist` of a walk's results (sorted on the walk
+  // copy), scores them exactly and sorts them.
+  void rescore(const double* query, std::size_t length, std::size_t shortlist, std::vector<ScoredId>& results) const;
 
   std::size_t ef_search_;
   Metric metric_;

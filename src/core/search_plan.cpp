@@ -98,19 +98,20 @@ SearchPlan plan_search(const SearchInputs& in) {
   SearchPlan plan{};
   plan.ef = in.ef;
   plan.keep = std::min(in.k, in.ef);
-  plan.shortlist = std::max(in.ef, saturating_product(kRescore, plan.keep));
+  // The walk over every node orders its results on the walk copy closely
+  // enough that the nearest 4k hold the k nearest; the filtered routes keep
+  // ef_search at the least, as they were measured.
+  const std::size_t rescored = saturating_product(kRescore, plan.keep);
+  const std::size_t filtered_shortlist = std::max(in.ef, rescored);
   plan.place = place_of(in);
   if (in.place && in.radii) plan.place = *in.place;
   if (plan.place == TargetPlace::FarEdgeProducts && !in.product_lists) plan.place = TargetPlace::FarEdge;
-  plan.path = path_of(in, plan.place, plan.shortlist);
+  plan.path = path_of(in, plan.place, filtered_shortlist);
   // A filter that every node passes is searched as none, whatever is asked;
   // any other filter is never searched as none, which would return nodes
   // that fail it.
   if (in.path && in.holders && plan.path != FilterPath::Whole && *in.path != FilterPath::Whole) plan.path = *in.path;
-  // The walk over every node orders its results on the walk copy closely
-  // enough that the nearest 4k hold the k nearest; the filtered routes keep
-  // ef_search at the least, as they were measured.
-  if (plan.path == FilterPath::Whole) plan.shortlist = saturating_product(kRescore, plan.keep);
+  plan.shortlist = plan.path == FilterPath::Whole ? rescored : filtered_shortlist;
   return plan;
 }
 
